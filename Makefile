@@ -1,0 +1,55 @@
+# Front door: `make demo` runs the two-machine session, `make test` runs everything.
+# Both install what a fresh Debian machine lacks before they build.
+
+HOST_BUILD  := build/host
+ASAN_BUILD  := build/asan
+TSAN_BUILD  := build/tsan
+GENERATOR   := -G Ninja
+JOBS        ?= $(shell nproc)
+
+.PHONY: all demo test deps host windows asan tsan test-host test-asan test-tsan clean
+
+all: host windows
+
+deps:
+	@scripts/install-deps.sh
+
+host: deps
+	cmake -S . -B $(HOST_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(HOST_BUILD) -j $(JOBS)
+
+windows: deps
+	cmake -S . -B build/win-x86 $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
+	      -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+	cmake --build build/win-x86 -j $(JOBS)
+	cmake -S . -B build/win-x64 $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
+	      -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
+	cmake --build build/win-x64 -j $(JOBS)
+
+asan: deps
+	cmake -S . -B $(ASAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DWRENLOK_SANITIZE=address
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DWRENLOK_SANITIZE=thread
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+
+# The Windows images are built first: the host suite checks them and runs them under Wine.
+test-host: host windows
+	ctest --test-dir $(HOST_BUILD) --output-on-failure -j $(JOBS)
+
+# Sanitizer runs: everything but the Wine and end-to-end runs under ASan+UBSan,
+# the concurrency tests under TSan.
+test-asan: asan
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -LE 'wine|e2e'
+
+test-tsan: tsan
+	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L concurrency
+
+test: test-host test-asan test-tsan
+
+demo: host
+	scripts/demo.sh $(HOST_BUILD)
+
+clean:
+	rm -rf build dist

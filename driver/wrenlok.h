@@ -1,0 +1,141 @@
+/*
+ * Wrenlok: the device extension and the records the driver's parts share,
+ * with the routines one part calls in another.
+ */
+#pragma once
+
+#include <ntddk.h>
+#include <usb.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
+
+/* Every buffer the driver allocates for itself carries this tag: "Wdm ". */
+#define WRENLOK_POOL_TAG 0x206D6457
+
+/* Relative time-outs in 100-nanosecond units. */
+#define ONE_SECOND_TIMEOUT  (-10000000LL)
+#define FIVE_SECOND_TIMEOUT (-50000000LL)
+
+/* HCI packet-type bytes of the user-visible stream. */
+#define HCI_COMMAND_PACKET 0x01
+#define HCI_ACL_PACKET     0x02
+#define HCI_EVENT_PACKET   0x04
+
+/* ReadOrder: which ring the next read tries first. */
+#define READ_EVENT_FIRST 1
+#define READ_ACL_FIRST   2
+
+/* Byte ring with one producer (a receive thread) and one consumer (the read path). */
+typedef struct _RingBuffer {
+    KSPIN_LOCK Lock;    /* guards every change of Count */
+    ULONG WriteIndex;   /* producer's */
+    ULONG ReadIndex;    /* consumer's */
+    volatile ULONG Count;
+    ULONG Size;
+    PUCHAR Buffer;
+} RingBuffer, *PRingBuffer;
+
+struct _DEVICE_EXTENSION;
+
+/* One per USB IN pipe: the thread that keeps a transfer going and its ring. */
+typedef struct _ReceiveThreadContext {
+    volatile UCHAR Running;
+    KEVENT ExitEvent;
+    PVOID ThreadObject;
+    volatile UCHAR StopRequest;
+    RingBuffer Ring;
+    PUCHAR ReceiveBuffer;
+    KEVENT SpaceEvent;
+    ULONG ReadSize;
+    USBD_PIPE_HANDLE PipeHandle;
+    struct _DEVICE_EXTENSION *DeviceExtension;
+} ReceiveThreadContext, *PReceiveThreadContext;
+
+typedef struct _DEVICE_EXTENSION {
+    PDEVICE_OBJECT fdo;
+    PDEVICE_OBJECT pdo;
+    PDEVICE_OBJECT NextStackDevice;
+    UNICODE_STRING SymbolicLinkName;
+    volatile UCHAR Started;
+    volatile UCHAR RefuseIo;
+    volatile LONG OpenHandles;
+    volatile LONG LockCount;
+    volatile UCHAR Stopping;
+    KEVENT StoppingEvent;
+    DEVICE_POWER_STATE DevicePowerState;
+    USBD_PIPE_HANDLE InterruptPipe;
+    USBD_PIPE_HANDLE BulkInPipe;
+    USBD_PIPE_HANDLE BulkOutPipe;
+    ReceiveThreadContext EventThread;
+    ReceiveThreadContext AclThread;
+    volatile LONG ReadOrder;
+    PIRP PendingSystemPowerIrp;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+/* The driver's one setting, read from the service key at load. */
+typedef struct _REGISTRY_CONFIGURATION {
+    ULONG DebugLevel;
+} REGISTRY_CONFIGURATION, *PREGISTRY_CONFIGURATION;
+
+/* Driver-wide state. */
+extern ULONG DeviceAdded;
+extern REGISTRY_CONFIGURATION RegistryConfiguration;
+
+/* Entry (datapath/entry.cpp) */
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+void TranspUnload(PDRIVER_OBJECT DriverObject);
+
+/* Ring buffer (datapath/ring.cpp) */
+NTSTATUS AllocateRingBuffer(PRingBuffer Ring, ULONG Size);
+NTSTATUS FreeRingBuffer(PRingBuffer Ring);
+void WriteRingBuffer(PRingBuffer Ring, const UCHAR *Source, PULONG Length);
+void ReadRingBuffer(PRingBuffer Ring, PUCHAR Destination, PULONG Length, BOOLEAN Peek);
+
+/* Open, close, read, write, device control (datapath/requests.cpp) */
+NTSTATUS TranspCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS TranspClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS TranspRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS TranspWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* Receive threads (datapath/threads.cpp) */
+void InitializeReceiveThread(PDEVICE_EXTENSION DeviceExtension, PReceiveThreadContext Context);
+NTSTATUS StartReceiveThreads(PDEVICE_EXTENSION DeviceExtension);
+void StopReceiveThreads(PDEVICE_EXTENSION DeviceExtension);
+
+/* USB transfers (datapath/usbio.cpp) */
+NTSTATUS UsbSendHciCommand(PDEVICE_EXTENSION DeviceExtension, PVOID Command, ULONG Length);
+NTSTATUS UsbSendAclData(PDEVICE_EXTENSION DeviceExtension, PVOID Packet, ULONG Length);
+NTSTATUS UsbReceive(PReceiveThreadContext Context, PVOID Buffer, PULONG Length);
+NTSTATUS UsbCallSync(PDEVICE_EXTENSION DeviceExtension, PVOID Argument1, ULONG IoControlCode, PVOID Argument2);
+NTSTATUS UsbResetPipe(PDEVICE_EXTENSION DeviceExtension, USBD_PIPE_HANDLE Pipe);
+NTSTATUS OnCompleteSetEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+/* Device lock (lifecycle/lock.cpp) */
+BOOLEAN LockDevice(PDEVICE_EXTENSION DeviceExtension);
+void UnlockDevice(PDEVICE_EXTENSION DeviceExtension);
+
+/* Device creation and naming (lifecycle/adddevice.cpp) */
+NTSTATUS TranspAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS CreateDosLink(PDEVICE_EXTENSION DeviceExtension);
+NTSTATUS DeleteDosLink(PDEVICE_EXTENSION DeviceExtension);
+
+/* Plug and Play (lifecycle/pnp.cpp) */
+NTSTATUS TranspPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS TranspSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* Power (lifecycle/power.cpp) */
+NTSTATUS TranspPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void SetPowerState(PDEVICE_EXTENSION DeviceExtension, DEVICE_POWER_STATE State);
+
+/* USB configuration (lifecycle/usbconfig.cpp) */
+NTSTATUS UsbCheckPort(PDEVICE_EXTENSION DeviceExtension);
+NTSTATUS UsbSelectConfiguration(PDEVICE_EXTENSION DeviceExtension);
+NTSTATUS UsbDeselectConfiguration(PDEVICE_EXTENSION DeviceExtension);
+void UsbDumpDeviceInfo(PDEVICE_EXTENSION DeviceExtension);
+
+/* Registry configuration (lifecycle/registry.cpp) */
+NTSTATUS TranspGetRegistryConfiguration(PREGISTRY_CONFIGURATION Configuration, PUNICODE_STRING RegistryPath);
+
+/* Diagnostics: DebugPrint and friends are in diag/debug.h. */
+#include "diag/debug.h"
