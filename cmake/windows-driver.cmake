@@ -8,6 +8,9 @@ function(wrenlok_add_driver target)
     set_target_properties(${target} PROPERTIES SUFFIX ".sys"
                           RUNTIME_OUTPUT_DIRECTORY ${WRENLOK_DIST_DIR})
     target_include_directories(${target} SYSTEM PRIVATE ${WRENLOK_DDK_INCLUDE})
+    # The DDK's wdm.h defines these two again after intrin.h; C++ refuses the pair.
+    target_compile_definitions(${target} PRIVATE __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+                               __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
     target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-stack-protector
                            -fno-asynchronous-unwind-tables -fno-threadsafe-statics -Wall)
     if(WRENLOK_ARCH STREQUAL "x86")

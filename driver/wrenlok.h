@@ -5,9 +5,12 @@
 #pragma once
 
 #include <ntddk.h>
+/* The USB headers declare the USBD routines without C linkage of their own. */
+extern "C" {
 #include <usb.h>
 #include <usbdlib.h>
 #include <usbioctl.h>
+}
 
 /* Every buffer the driver allocates for itself carries this tag: "Wdm ". */
 #define WRENLOK_POOL_TAG 0x206D6457

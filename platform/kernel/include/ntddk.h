@@ -3,5 +3,5 @@
 #include "wdm.h"
 
 /* The one symbol the loader looks up in a driver image. */
-WRK_EXTERN_C __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
+WRK_EXTERN_C __attribute__((visibility("default"))) NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
                                                                          PUNICODE_STRING RegistryPath);
