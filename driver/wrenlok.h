@@ -86,7 +86,7 @@ extern REGISTRY_CONFIGURATION RegistryConfiguration;
 
 /* Entry (datapath/entry.cpp) */
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
-void TranspUnload(PDRIVER_OBJECT DriverObject);
+void NTAPI TranspUnload(PDRIVER_OBJECT DriverObject);
 
 /* Ring buffer (datapath/ring.cpp) */
 NTSTATUS AllocateRingBuffer(PRingBuffer Ring, ULONG Size);
@@ -95,11 +95,11 @@ void WriteRingBuffer(PRingBuffer Ring, const UCHAR *Source, PULONG Length);
 void ReadRingBuffer(PRingBuffer Ring, PUCHAR Destination, PULONG Length, BOOLEAN Peek);
 
 /* Open, close, read, write, device control (datapath/requests.cpp) */
-NTSTATUS TranspCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS TranspClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS TranspRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS TranspWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI TranspCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI TranspClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI TranspRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI TranspWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /* Receive threads (datapath/threads.cpp) */
 void InitializeReceiveThread(PDEVICE_EXTENSION DeviceExtension, PReceiveThreadContext Context);
@@ -112,23 +112,23 @@ NTSTATUS UsbSendAclData(PDEVICE_EXTENSION DeviceExtension, PVOID Packet, ULONG L
 NTSTATUS UsbReceive(PReceiveThreadContext Context, PVOID Buffer, PULONG Length);
 NTSTATUS UsbCallSync(PDEVICE_EXTENSION DeviceExtension, PVOID Argument1, ULONG IoControlCode, PVOID Argument2);
 NTSTATUS UsbResetPipe(PDEVICE_EXTENSION DeviceExtension, USBD_PIPE_HANDLE Pipe);
-NTSTATUS OnCompleteSetEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI OnCompleteSetEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 /* Device lock (lifecycle/lock.cpp) */
 BOOLEAN LockDevice(PDEVICE_EXTENSION DeviceExtension);
 void UnlockDevice(PDEVICE_EXTENSION DeviceExtension);
 
 /* Device creation and naming (lifecycle/adddevice.cpp) */
-NTSTATUS TranspAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS NTAPI TranspAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 NTSTATUS CreateDosLink(PDEVICE_EXTENSION DeviceExtension);
 NTSTATUS DeleteDosLink(PDEVICE_EXTENSION DeviceExtension);
 
 /* Plug and Play (lifecycle/pnp.cpp) */
-NTSTATUS TranspPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS TranspSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI TranspPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI TranspSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /* Power (lifecycle/power.cpp) */
-NTSTATUS TranspPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI TranspPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void SetPowerState(PDEVICE_EXTENSION DeviceExtension, DEVICE_POWER_STATE State);
 
 /* USB configuration (lifecycle/usbconfig.cpp) */
