@@ -37,6 +37,7 @@
 #define CONST const
 #define VOID void
 #define FORCEINLINE static inline
+#define POINTER_ALIGNMENT __attribute__((aligned(sizeof(void *))))
 
 typedef void *PVOID;
 typedef const void *PCVOID;
@@ -488,9 +489,11 @@ typedef struct _IO_STACK_LOCATION {
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
+            /* Pointer-aligned as in the DDK: Others.Argument1/2 of internal
+             * requests must not overlay IoControlCode on 64-bit builds. */
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
