@@ -52,6 +52,15 @@ typedef struct _ReceiveThreadContext {
     ULONG ReadSize;
     USBD_PIPE_HANDLE PipeHandle;
     struct _DEVICE_EXTENSION *DeviceExtension;
+    /* Keeps the ring and its storage alive while a read copies out of it: readers count
+       themselves in RingUsers while RingOpen is set; a stop clears RingOpen and waits
+       on RingIdleEvent for the last reader to leave before it frees anything. */
+    volatile LONG RingOpen;
+    volatile LONG RingUsers;
+    KEVENT RingIdleEvent;
+    /* Bytes of a packet too long for the ring still to be dropped from the stream
+       (consumer side). */
+    ULONG DiscardRemaining;
 } ReceiveThreadContext, *PReceiveThreadContext;
 
 typedef struct _DEVICE_EXTENSION {
@@ -73,7 +82,20 @@ typedef struct _DEVICE_EXTENSION {
     ReceiveThreadContext AclThread;
     volatile LONG ReadOrder;
     PIRP PendingSystemPowerIrp;
+    /* 1 while a read takes a packet out of the rings: reads are never serialized by
+       waiting, a read that finds another one under way returns with no data. */
+    volatile LONG ReadInProgress;
+    /* Synchronization event, signalled when free: starting and stopping the receive
+       threads is done by one caller at a time. Set up by InitializeReceiveThread. */
+    KEVENT ThreadControlEvent;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+/* Flags and counts that one thread writes and another polls without a lock: whole loads
+   and stores, ordered with the memory accesses around them. */
+static inline UCHAR ReadFlag(volatile UCHAR *Flag) { return __atomic_load_n(Flag, __ATOMIC_ACQUIRE); }
+static inline void WriteFlag(volatile UCHAR *Flag, UCHAR Value) { __atomic_store_n(Flag, Value, __ATOMIC_RELEASE); }
+static inline ULONG ReadCount(volatile ULONG *Count) { return __atomic_load_n(Count, __ATOMIC_ACQUIRE); }
+static inline void WriteCount(volatile ULONG *Count, ULONG Value) { __atomic_store_n(Count, Value, __ATOMIC_RELEASE); }
 
 /* The driver's one setting, read from the service key at load. */
 typedef struct _REGISTRY_CONFIGURATION {
