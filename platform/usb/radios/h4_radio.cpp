@@ -1,0 +1,221 @@
+#include "h4_radio.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace usbsim {
+namespace {
+
+void Put16(std::vector<uint8_t>& out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void Endpoint(std::vector<uint8_t>& out, uint8_t address, uint8_t attributes, uint16_t maxPacket, uint8_t interval) {
+    out.insert(out.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, attributes});
+    Put16(out, maxPacket);
+    out.push_back(interval);
+}
+
+void Interface(std::vector<uint8_t>& out, uint8_t number, uint8_t alternate, uint8_t endpoints) {
+    out.insert(out.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, number, alternate, endpoints, 0xE0, 0x01, 0x01, 0});
+}
+
+}  // namespace
+
+Descriptors StandardBluetoothRadioDescriptors() {
+    Descriptors d;
+    d.device = {18, USB_DEVICE_DESCRIPTOR_TYPE};
+    Put16(d.device, 0x0110);                      // USB 1.1
+    d.device.insert(d.device.end(), {0xE0, 0x01, 0x01, 64});
+    Put16(d.device, 0xF055);                      // vendor
+    Put16(d.device, 0x4834);                      // product
+    Put16(d.device, 0x0100);                      // release
+    d.device.insert(d.device.end(), {0, 0, 0, 1});
+
+    std::vector<uint8_t> config = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 2, 1, 0, 0x80, 50};
+    Interface(config, 0, 0, 3);
+    Endpoint(config, H4Radio::kEventEndpoint, USB_ENDPOINT_TYPE_INTERRUPT, 16, 1);
+    Endpoint(config, H4Radio::kAclInEndpoint, USB_ENDPOINT_TYPE_BULK, 64, 0);
+    Endpoint(config, H4Radio::kAclOutEndpoint, USB_ENDPOINT_TYPE_BULK, 64, 0);
+    const uint8_t isochronousSizes[] = {0, 9, 17, 25, 33, 49};
+    for (uint8_t alternate = 0; alternate < 6; ++alternate) {
+        Interface(config, 1, alternate, 2);
+        Endpoint(config, 0x83, USB_ENDPOINT_TYPE_ISOCHRONOUS, isochronousSizes[alternate], 1);
+        Endpoint(config, 0x03, USB_ENDPOINT_TYPE_ISOCHRONOUS, isochronousSizes[alternate], 1);
+    }
+    config[2] = static_cast<uint8_t>(config.size());
+    config[3] = static_cast<uint8_t>(config.size() >> 8);
+    d.configurations.push_back(std::move(config));
+    d.strings[0] = {4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04};
+    return d;
+}
+
+void H4Radio::InPipe::Append(const h4::StreamCursor::Piece& piece) {
+    if (piece.packetStart || packets.empty()) packets.emplace_back();
+    packets.back().insert(packets.back().end(), piece.data, piece.data + piece.length);
+    lastOpen = !piece.packetEnd;
+}
+
+Receipt H4Radio::InPipe::Take(size_t maxLength) {
+    if (packets.empty()) return Receipt::nothing();
+    auto& front = packets.front();
+    size_t available = front.size() - taken;
+    if (available == 0 || maxLength == 0) return Receipt::nothing();
+    size_t length = available < maxLength ? available : maxLength;
+    std::vector<uint8_t> bytes(front.begin() + static_cast<std::ptrdiff_t>(taken),
+                               front.begin() + static_cast<std::ptrdiff_t>(taken + length));
+    taken += length;
+    // A transfer never spans two packets, as a real radio ends each with a short packet.
+    bool finished = taken == front.size() && (packets.size() > 1 || !lastOpen);
+    if (finished) {
+        packets.pop_front();
+        taken = 0;
+    }
+    return Receipt::data(std::move(bytes));
+}
+
+std::unique_ptr<H4Radio> H4Radio::Connect(const std::string& path) {
+    sockaddr_un address{};
+    if (path.size() >= sizeof(address.sun_path)) throw std::runtime_error("socket path too long: " + path);
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        std::string reason = std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        throw std::runtime_error("cannot connect to " + path + ": " + reason);
+    }
+    return std::make_unique<H4Radio>(fd);
+}
+
+H4Radio::H4Radio(int socket) : socket_(socket), reader_([this] { ReadLoop(); }) {}
+
+H4Radio::~H4Radio() {
+    {
+        std::lock_guard lock(hostMutex_);
+        host_ = nullptr;
+    }
+    ::shutdown(socket_, SHUT_RDWR);
+    reader_.join();
+    ::close(socket_);
+}
+
+void H4Radio::Disconnect() { ::shutdown(socket_, SHUT_RDWR); }
+
+void H4Radio::attach(RadioHost* host) {
+    std::lock_guard lock(hostMutex_);
+    host_ = host;
+    if (host && closed_ && !unplugNotified_) {
+        unplugNotified_ = true;
+        host->unplugged();
+    }
+}
+
+Descriptors H4Radio::descriptors() { return StandardBluetoothRadioDescriptors(); }
+
+bool H4Radio::WritePacket(uint8_t type, std::span<const uint8_t> bytes) {
+    std::vector<uint8_t> packet;
+    packet.reserve(bytes.size() + 1);
+    packet.push_back(type);
+    packet.insert(packet.end(), bytes.begin(), bytes.end());
+    std::lock_guard lock(writeMutex_);
+    const uint8_t* p = packet.data();
+    size_t left = packet.size();
+    while (left > 0) {
+        ssize_t n = ::send(socket_, p, left, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void H4Radio::controlOut(const SetupPacket& setup, std::span<const uint8_t> data, Completion done) {
+    // Only a whole command may go on: a malformed one would put the controller
+    // out of step with every packet after it. A real radio stalls such a request.
+    bool classRequest = (setup.bmRequestType & 0x60) == 0x20;
+    bool wellFormed = classRequest && data.size() >= h4::HeaderLength(h4::Command) &&
+                      data.size() == h4::HeaderLength(h4::Command) + h4::PayloadLength(h4::Command, data.data());
+    if (!wellFormed) {
+        done.complete(USBD_STATUS_STALL_PID);
+        return;
+    }
+    done.complete(!closed_ && WritePacket(h4::Command, data) ? USBD_STATUS_SUCCESS : USBD_STATUS_DEV_NOT_RESPONDING);
+}
+
+void H4Radio::bulkOut(uint8_t endpoint, std::span<const uint8_t> data, Completion done) {
+    if (endpoint != kAclOutEndpoint) {
+        done.complete(USBD_STATUS_STALL_PID);
+        return;
+    }
+    // Bulk OUT is a byte stream to the radio; only whole ACL packets go on.
+    std::vector<std::vector<uint8_t>> whole;
+    {
+        std::lock_guard lock(mutex_);
+        aclOut_.insert(aclOut_.end(), data.begin(), data.end());
+        size_t header = h4::HeaderLength(h4::Acl);
+        while (aclOut_.size() >= header) {
+            size_t length = header + h4::PayloadLength(h4::Acl, aclOut_.data());
+            if (aclOut_.size() < length) break;
+            whole.emplace_back(aclOut_.begin(), aclOut_.begin() + static_cast<std::ptrdiff_t>(length));
+            aclOut_.erase(aclOut_.begin(), aclOut_.begin() + static_cast<std::ptrdiff_t>(length));
+        }
+    }
+    bool sent = !closed_;
+    for (const auto& packet : whole) sent = sent && WritePacket(h4::Acl, packet);
+    done.complete(sent ? USBD_STATUS_SUCCESS : USBD_STATUS_DEV_NOT_RESPONDING);
+}
+
+Receipt H4Radio::receive(uint8_t endpoint, USBD_PIPE_TYPE, size_t maxLength) {
+    std::lock_guard lock(mutex_);
+    InPipe* pipe = endpoint == kEventEndpoint ? &events_ : endpoint == kAclInEndpoint ? &acl_ : nullptr;
+    if (!pipe) return Receipt::failed(USBD_STATUS_STALL_PID);
+    Receipt receipt = pipe->Take(maxLength);
+    if (receipt.kind == Receipt::Kind::Nothing && closed_) return Receipt::failed(USBD_STATUS_DEVICE_GONE);
+    return receipt;
+}
+
+void H4Radio::ReadLoop() {
+    uint8_t buffer[4096];
+    for (;;) {
+        ssize_t n = ::recv(socket_, buffer, sizeof(buffer), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        bool fresh = false;
+        bool inStep;
+        {
+            std::lock_guard lock(mutex_);
+            inStep = cursor_.Feed(buffer, static_cast<size_t>(n), [&](const h4::StreamCursor::Piece& piece) {
+                // Commands and SCO data from the controller have no pipe here.
+                if (piece.type == h4::Event) events_.Append(piece);
+                else if (piece.type == h4::Acl) acl_.Append(piece);
+                else return;
+                fresh = true;
+            });
+        }
+        if (fresh) {
+            std::lock_guard lock(hostMutex_);
+            if (host_) host_->dataReady();
+        }
+        // A byte that starts no packet: nothing after it can be followed.
+        if (!inStep) break;
+    }
+    Closed();
+}
+
+void H4Radio::Closed() {
+    std::lock_guard lock(hostMutex_);
+    closed_ = true;
+    if (host_ && !unplugNotified_) {
+        unplugNotified_ = true;
+        host_->unplugged();
+    }
+}
+
+}  // namespace usbsim
