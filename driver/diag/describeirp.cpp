@@ -5,10 +5,21 @@
 #include "format.h"
 #include "nametables.h"
 
+/*
+ * Power states and relation types come from other drivers and may lie outside
+ * their enumerations, so they are read as the raw 32-bit value they are.
+ */
+static ULONG RawValue(const void *Field)
+{
+    ULONG value;
+    RtlCopyMemory(&value, Field, sizeof(value));
+    return value;
+}
+
 static const char *PowerStateName(const IO_STACK_LOCATION *Stack)
 {
-    ULONG state = (ULONG)Stack->Parameters.Power.State.SystemState;
-    if (Stack->Parameters.Power.Type == SystemPowerState) {
+    ULONG state = RawValue(&Stack->Parameters.Power.State);
+    if (RawValue(&Stack->Parameters.Power.Type) == SystemPowerState) {
         return state < SystemPowerStateNameCount ? SystemPowerStateNames[state] : NULL;
     }
     return state < DevicePowerStateNameCount ? DevicePowerStateNames[state] : NULL;
@@ -56,7 +67,7 @@ BOOLEAN DescribeIrp(POutputCursor Cursor, PIRP Irp)
             return TRUE;
         }
         if (minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
-            ULONG relation = (ULONG)stack->Parameters.QueryDeviceRelations.Type;
+            ULONG relation = RawValue(&stack->Parameters.QueryDeviceRelations.Type);
             if (relation < DeviceRelationNameCount) {
                 action = DeviceRelationNames[relation];
             }
