@@ -1,0 +1,7 @@
+#include "metric.h"
+
+/* Arguments are ignored. */
+int main(void)
+{
+    return RunMetric();
+}
