@@ -154,6 +154,7 @@ public:
 
 private:
     DriverImage();
+    void Start(PDRIVER_INITIALIZE entry, std::u16string registryPath);
     struct State;
     std::unique_ptr<State> state_;
 };

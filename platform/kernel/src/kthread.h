@@ -1,0 +1,14 @@
+// The kernel's thread record behind PKTHREAD / PETHREAD.
+#pragma once
+
+#include <wdm.h>
+
+#include <atomic>
+
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;  // first, so a thread can be waited on like an event
+    std::atomic<KPRIORITY> priority;
+    bool system;  // started by PsCreateSystemThread (others are host threads)
+    PKSTART_ROUTINE startRoutine;
+    PVOID startContext;
+};

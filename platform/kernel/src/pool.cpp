@@ -1,0 +1,225 @@
+// The pool: every block is recorded with its type, tag and size so that tests
+// can account for it, the verifier can check every free, and low-resources
+// runs can fail chosen allocations.
+#include "pool.h"
+
+#include "irql.h"
+#include "object.h"
+
+#include <host/kernel.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace wrk {
+namespace {
+
+// Fresh blocks are filled with this so that code relying on zeroed pool fails
+// the way it would on Windows, where pool holds whatever was there before.
+constexpr unsigned char kFreshFill = 0xCD;
+constexpr size_t kAlignment = 16;
+// How many freed addresses are remembered to tell a double free from a wild one.
+constexpr size_t kFreedMemory = 4096;
+
+struct Pool {
+    std::mutex lock;
+    std::unordered_map<PVOID, detail::PoolBlock> blocks;
+    size_t bytes = 0;
+    uint64_t requests = 0;
+    uint64_t failAtRequest = 0;  // 0: no countdown
+    std::set<ULONG> failingTags;
+    std::unordered_set<PVOID> recentlyFreed;
+    std::deque<PVOID> freedOrder;
+};
+
+Pool& ThePool() {
+    static Pool* pool = new Pool;  // outlives detached threads
+    return *pool;
+}
+
+bool IsPaged(POOL_TYPE type) {
+    return (type & 1) != 0;
+}
+
+const char* TypeName(POOL_TYPE type) {
+    return IsPaged(type) ? "PagedPool" : "NonPagedPool";
+}
+
+std::string TagText(ULONG tag) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return text;
+}
+
+PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, void* caller) {
+    detail::RequireIrqlAtMost(IsPaged(type) ? APC_LEVEL : DISPATCH_LEVEL,
+                              IsPaged(type) ? "ExAllocatePoolWithTag(PagedPool)" : "ExAllocatePoolWithTag");
+    Pool& pool = ThePool();
+    {
+        std::lock_guard guard(pool.lock);
+        ++pool.requests;
+        if (pool.failAtRequest == pool.requests) {
+            pool.failAtRequest = 0;
+            return nullptr;
+        }
+        if (pool.failingTags.count(tag) != 0) {
+            return nullptr;
+        }
+    }
+    size_t rounded = (size + kAlignment - 1) / kAlignment * kAlignment;
+    PVOID block = std::aligned_alloc(kAlignment, rounded == 0 ? kAlignment : rounded);
+    if (block == nullptr) {
+        return nullptr;
+    }
+    std::memset(block, kFreshFill, size);
+    std::lock_guard guard(pool.lock);
+    pool.blocks[block] = detail::PoolBlock{block, type, tag, size, caller, detail::NextStamp()};
+    pool.bytes += size;
+    if (pool.recentlyFreed.erase(block) != 0) {
+        std::erase(pool.freedOrder, block);
+    }
+    return block;
+}
+
+void Free(PVOID block, const ULONG* expectedTag) {
+    if (block == nullptr) {
+        Bugcheck("BAD_POOL_CALLER", "ExFreePool of a null pointer");
+    }
+    detail::RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePool");
+    Pool& pool = ThePool();
+    {
+        std::lock_guard guard(pool.lock);
+        auto found = pool.blocks.find(block);
+        if (found == pool.blocks.end()) {
+            char address[32];
+            std::snprintf(address, sizeof address, "%p", block);
+            Bugcheck("BAD_POOL_CALLER", std::string(pool.recentlyFreed.count(block) != 0
+                                                        ? "pool block freed twice at "
+                                                        : "ExFreePool of memory not allocated from pool at ") +
+                                            address);
+        }
+        if (expectedTag != nullptr && *expectedTag != found->second.tag) {
+            Bugcheck("BAD_POOL_CALLER", "ExFreePoolWithTag with tag '" + TagText(*expectedTag) +
+                                            "' of a block tagged '" + TagText(found->second.tag) + "'");
+        }
+        if (IsPaged(found->second.type)) {
+            detail::RequireIrqlAtMost(APC_LEVEL, "ExFreePool(PagedPool)");
+        }
+        pool.bytes -= found->second.size;
+        pool.blocks.erase(found);
+        pool.recentlyFreed.insert(block);
+        pool.freedOrder.push_back(block);
+        if (pool.freedOrder.size() > kFreedMemory) {
+            pool.recentlyFreed.erase(pool.freedOrder.front());
+            pool.freedOrder.pop_front();
+        }
+    }
+    std::free(block);
+}
+
+}  // namespace
+
+size_t PoolOutstandingBlocks() {
+    std::lock_guard guard(ThePool().lock);
+    return ThePool().blocks.size();
+}
+
+size_t PoolOutstandingBytes() {
+    std::lock_guard guard(ThePool().lock);
+    return ThePool().bytes;
+}
+
+std::map<ULONG, size_t> PoolOutstandingByTag() {
+    std::lock_guard guard(ThePool().lock);
+    std::map<ULONG, size_t> byTag;
+    for (const auto& [address, block] : ThePool().blocks) {
+        ++byTag[block.tag];
+    }
+    return byTag;
+}
+
+std::string PoolReport() {
+    std::string report;
+    for (const auto& block : detail::PoolBlocksSince(0)) {
+        report += detail::DescribeBlock(block) + "\n";
+    }
+    return report;
+}
+
+uint64_t PoolAllocationCount() {
+    std::lock_guard guard(ThePool().lock);
+    return ThePool().requests;
+}
+
+void PoolFailNthAllocation(uint64_t n) {
+    std::lock_guard guard(ThePool().lock);
+    ThePool().failAtRequest = n == 0 ? 0 : ThePool().requests + n;
+}
+
+void PoolFailTag(ULONG tag, bool fail) {
+    std::lock_guard guard(ThePool().lock);
+    if (fail) {
+        ThePool().failingTags.insert(tag);
+    } else {
+        ThePool().failingTags.erase(tag);
+    }
+}
+
+void PoolClearFaults() {
+    std::lock_guard guard(ThePool().lock);
+    ThePool().failAtRequest = 0;
+    ThePool().failingTags.clear();
+}
+
+namespace detail {
+
+std::vector<PoolBlock> PoolBlocksSince(uint64_t stamp) {
+    std::lock_guard guard(ThePool().lock);
+    std::vector<PoolBlock> blocks;
+    for (const auto& [address, block] : ThePool().blocks) {
+        if (block.stamp >= stamp) {
+            blocks.push_back(block);
+        }
+    }
+    std::sort(blocks.begin(), blocks.end(), [](const PoolBlock& a, const PoolBlock& b) { return a.stamp < b.stamp; });
+    return blocks;
+}
+
+std::string DescribeBlock(const PoolBlock& block) {
+    char text[160];
+    std::snprintf(text, sizeof text, "'%s' %s %zu bytes at %p", TagText(block.tag).c_str(), TypeName(block.type),
+                  block.size, block.address);
+    return text;
+}
+
+}  // namespace detail
+}  // namespace wrk
+
+// The tag ExAllocatePool gives its blocks on Windows: "None".
+static constexpr ULONG kUntaggedPool = 0x656E6F4E;
+
+extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    return wrk::Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
+}
+
+extern "C" PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+    return wrk::Allocate(PoolType, NumberOfBytes, kUntaggedPool, __builtin_return_address(0));
+}
+
+extern "C" void ExFreePool(PVOID P) {
+    wrk::Free(P, nullptr);
+}
+
+extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    wrk::Free(P, &Tag);
+}

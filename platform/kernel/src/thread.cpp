@@ -1,0 +1,174 @@
+// System threads. Each runs on its own host thread; PsTerminateSystemThread
+// unwinds back to the thread's first frame with a private exception, so the
+// driver's routine never returns and no frame above it runs again.
+#include "dispatcher.h"
+#include "irql.h"
+#include "kthread.h"
+#include "object.h"
+
+#include <host/kernel.h>
+
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace wrk {
+namespace {
+
+// Windows starts system threads at this priority.
+constexpr KPRIORITY kDefaultPriority = 8;
+
+struct ThreadExit {
+    NTSTATUS status;
+};
+
+struct ThreadFaults {
+    std::mutex lock;
+    NTSTATUS creationFault = STATUS_SUCCESS;
+};
+
+ThreadFaults& Faults() {
+    static ThreadFaults* faults = new ThreadFaults;
+    return *faults;
+}
+
+// Counted under the dispatcher lock so that waits for it use the dispatcher's wake-up.
+size_t gLiveThreads = 0;
+
+thread_local PKTHREAD tCurrentThread = nullptr;
+// The record of a host thread (a test, the simulator) the first time it asks
+// who it is.
+thread_local std::unique_ptr<_KTHREAD> tHostThread;
+
+void InitializeThreadRecord(_KTHREAD& thread, bool system, PKSTART_ROUTINE start, PVOID context) {
+    thread.Header.Type = detail::kThreadObjectType;
+    thread.Header.Size = sizeof(_KTHREAD) / sizeof(LONG);
+    thread.Header.SignalState = 0;
+    thread.Header.WaitListHead.Flink = &thread.Header.WaitListHead;
+    thread.Header.WaitListHead.Blink = &thread.Header.WaitListHead;
+    thread.priority = kDefaultPriority;
+    thread.system = system;
+    thread.startRoutine = start;
+    thread.startContext = context;
+}
+
+void RunSystemThread(PKTHREAD thread) {
+    tCurrentThread = thread;
+    SetCurrentIrql(PASSIVE_LEVEL);
+    try {
+        thread->startRoutine(thread->startContext);
+    } catch (const ThreadExit&) {
+        // PsTerminateSystemThread: the normal way out.
+    }
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL || detail::HeldSpinLockCount() != 0) {
+        Bugcheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 "system thread ended at IRQL " + std::to_string(KeGetCurrentIrql()) + " holding " +
+                     std::to_string(detail::HeldSpinLockCount()) + " spin lock(s)");
+    }
+    {
+        std::lock_guard guard(detail::DispatcherLock());
+        detail::SignalForeverLocked(&thread->Header);
+        --gLiveThreads;
+    }
+    tCurrentThread = nullptr;
+    ObfDereferenceObject(thread);  // the running thread's own reference
+}
+
+}  // namespace
+
+void FailNextThreadCreation(NTSTATUS status) {
+    std::lock_guard guard(Faults().lock);
+    Faults().creationFault = status;
+}
+
+void ClearThreadFaults() {
+    FailNextThreadCreation(STATUS_SUCCESS);
+    FailNextThreadReference(STATUS_SUCCESS);
+}
+
+size_t LiveThreadCount() {
+    std::lock_guard guard(detail::DispatcherLock());
+    return gLiveThreads;
+}
+
+bool WaitForThreadsToEnd(std::chrono::milliseconds realTimeout) {
+    std::unique_lock guard(detail::DispatcherLock());
+    return detail::DispatcherWake().wait_for(guard, realTimeout, [] { return gLiveThreads == 0; });
+}
+
+KPRIORITY ThreadPriority(PKTHREAD thread) {
+    return thread->priority;
+}
+
+}  // namespace wrk
+
+extern "C" PKTHREAD KeGetCurrentThread(void) {
+    if (wrk::tCurrentThread == nullptr) {
+        wrk::tHostThread = std::make_unique<_KTHREAD>();
+        wrk::InitializeThreadRecord(*wrk::tHostThread, false, nullptr, nullptr);
+        wrk::tCurrentThread = wrk::tHostThread.get();
+    }
+    return wrk::tCurrentThread;
+}
+
+extern "C" KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+    wrk::detail::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetPriorityThread");
+    if (Priority < LOW_PRIORITY || Priority > HIGH_PRIORITY) {
+        wrk::Bugcheck("INVALID_PARAMETER", "KeSetPriorityThread to priority " + std::to_string(Priority));
+    }
+    return Thread->priority.exchange(Priority);
+}
+
+extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                         HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                         PVOID StartContext) {
+    wrk::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
+    {
+        auto& faults = wrk::Faults();
+        std::lock_guard guard(faults.lock);
+        if (faults.creationFault != STATUS_SUCCESS) {
+            return std::exchange(faults.creationFault, STATUS_SUCCESS);
+        }
+    }
+    if (ThreadHandle == nullptr || StartRoutine == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* thread = new _KTHREAD();
+    wrk::InitializeThreadRecord(*thread, true, StartRoutine, StartContext);
+    // One reference for the handle, one for the running thread.
+    wrk::RegisterObject(thread, 2, [](PVOID object) { delete static_cast<PKTHREAD>(object); });
+    HANDLE handle = wrk::detail::InsertHandle(wrk::detail::HandleKind::Thread, nullptr, thread);
+    {
+        std::lock_guard guard(wrk::detail::DispatcherLock());
+        ++wrk::gLiveThreads;
+    }
+    try {
+        std::thread(wrk::RunSystemThread, thread).detach();
+    } catch (const std::system_error&) {
+        {
+            std::lock_guard guard(wrk::detail::DispatcherLock());
+            --wrk::gLiveThreads;
+        }
+        wrk::detail::RemoveHandle(handle);
+        ObfDereferenceObject(thread);
+        ObfDereferenceObject(thread);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (ClientId != nullptr) {
+        ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);  // the System process
+        ClientId->UniqueThread = handle;
+    }
+    *ThreadHandle = handle;
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
+    PKTHREAD current = KeGetCurrentThread();
+    if (!current->system) {
+        wrk::Bugcheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                      "PsTerminateSystemThread called outside a system thread");
+    }
+    throw wrk::ThreadExit{ExitStatus};
+}
