@@ -147,6 +147,7 @@ EchoResult RunInitiator(HostStack& host, const EchoOptions& options, const Milli
         bool same = std::equal(reply->payload.begin() + 4, reply->payload.end(), data.begin(), data.end());
         if (same) ++result.matched;
         host.Log().Note("echo of " + std::to_string(size) + " bytes " + (same ? "matches" : "DIFFERS"));
+        if (options.onEcho) options.onEcho(sequence);
     }
 
     const std::uint8_t disconnect[] = {static_cast<std::uint8_t>(result.handle),

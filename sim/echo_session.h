@@ -19,6 +19,7 @@ struct EchoOptions {
     Millis connectTimeout{30000};
     unsigned inquiryAttempts = 10;
     std::optional<hci::BdAddr> peer; // B: connect to this address rather than the first found
+    std::function<void(unsigned sequence)> onEcho; // B: progress, after each echo that came back
 };
 
 struct EchoResult {
