@@ -23,7 +23,7 @@ struct ImageKind {
     const char* entrySymbol;
 };
 
-std::string Run(const std::string& command) {
+std::string RunCommand(const std::string& command) {
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     if (!pipe) return {};
     std::string out;
@@ -51,7 +51,7 @@ protected:
     void SetUp() override {
         image_ = std::string(WRENLOK_DIST) + "/" + GetParam().arch + "/Wrenlok.sys";
         ASSERT_TRUE(std::filesystem::exists(image_)) << image_ << " missing: run `make windows` first";
-        headers_ = Run(std::string(GetParam().objdump) + " -p '" + image_ + "'");
+        headers_ = RunCommand(std::string(GetParam().objdump) + " -p '" + image_ + "'");
         ASSERT_FALSE(headers_.empty());
     }
     std::string image_;
@@ -65,7 +65,7 @@ TEST_P(WindowsImage, IsANativeSubsystemImage) {
 TEST_P(WindowsImage, EntryPointIsDriverEntry) {
     unsigned long long entry = HeaderField(headers_, "AddressOfEntryPoint");
     unsigned long long base = HeaderField(headers_, "ImageBase");
-    std::string symbols = Run(std::string(GetParam().nm) + " '" + image_ + "'");
+    std::string symbols = RunCommand(std::string(GetParam().nm) + " '" + image_ + "'");
     std::smatch m;
     std::regex line("([0-9a-fA-F]+) [Tt] " + std::regex_replace(std::string(GetParam().entrySymbol),
                                                                   std::regex("@"), "\\@") + "\\n");
@@ -84,7 +84,7 @@ TEST_P(WindowsImage, ImportsOnlyKernelHalAndUsbd) {
 }
 
 TEST_P(WindowsImage, DriverEntryLivesInTheInitSection) {
-    std::string sections = Run(std::string(GetParam().objdump) + " -h '" + image_ + "'");
+    std::string sections = RunCommand(std::string(GetParam().objdump) + " -h '" + image_ + "'");
     std::smatch m;
     // Index, name, size, VMA.
     std::regex init("\\n\\s*\\d+\\s+INIT\\s+([0-9a-fA-F]+)\\s+([0-9a-fA-F]+)");
