@@ -88,7 +88,8 @@ public:
     NTSTATUS Write(const void* buffer, ULONG length, ULONG* transferred);
     NTSTATUS DeviceIoControl(ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
                              ULONG* returned);
-    // IRP_MJ_CLEANUP, then IRP_MJ_CLOSE. The handle is gone afterwards
+    // IRP_MJ_CLEANUP, then IRP_MJ_CLOSE; returns the first failure of the two
+    // (CloseHandle itself would not tell). The handle is gone afterwards
     // whatever the driver answered; a second Close gives STATUS_INVALID_HANDLE.
     NTSTATUS Close();
 
@@ -104,7 +105,7 @@ private:
 };
 
 // Handles open on the stack `device` belongs to.
-size_t OpenHandleCount(PDEVICE_OBJECT device);
+size_t DeviceHandleCount(PDEVICE_OBJECT device);
 
 // ------------------------------------------------------ Plug and Play manager
 //
