@@ -1,0 +1,126 @@
+// Read BD_ADDR round trips and B-to-A ACL throughput, each measured with the
+// driver in the path and straight over the controller emulator's socket, so
+// the two can be read side by side: the ratio is what the driver costs.
+#include "btvirt.h"
+#include "driver_machine.h"
+#include "driver_transport.h"
+#include "host_stack.h"
+#include "socket_transport.h"
+
+#include <radios/h4_radio.h>
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+using namespace wsim;
+
+constexpr std::size_t kFrameBytes = 1021;
+constexpr std::uint16_t kDataChannel = 0x0040;
+constexpr int kFramesPerIteration = 16;
+
+Btvirt& Emulator() {
+    static std::unique_ptr<Btvirt> btvirt = Btvirt::Start();
+    return *btvirt;
+}
+
+// One host stack, behind the driver or straight on the socket.
+class Machine {
+public:
+    explicit Machine(bool throughDriver) {
+        if (throughDriver) {
+            radio_ = usbsim::H4Radio::Connect(Emulator().SocketPath());
+            driver_ = std::make_unique<DriverMachine>(WRENLOK_DRIVER_PATH, 0, *radio_);
+            file_ = driver_->Open();
+            transport_ = std::make_unique<DriverTransport>(*file_);
+        } else {
+            transport_ = std::make_unique<SocketTransport>(Emulator().SocketPath());
+        }
+        host_ = std::make_unique<HostStack>(*transport_, log_);
+        host_->Initialize();
+    }
+    ~Machine() {
+        host_.reset();
+        transport_.reset();
+        if (driver_) {
+            file_->Close();
+            file_.reset();
+            driver_->RequestRemoval();
+            driver_->Unload();
+            driver_.reset();
+        }
+    }
+    HostStack& Host() { return *host_; }
+
+private:
+    PacketLog log_{"", nullptr};
+    std::unique_ptr<usbsim::H4Radio> radio_;
+    std::unique_ptr<DriverMachine> driver_;
+    std::unique_ptr<wrk::UserFile> file_;
+    std::unique_ptr<Transport> transport_;
+    std::unique_ptr<HostStack> host_;
+};
+
+// Pages A directly (its address is known) and returns B's connection handle.
+std::uint16_t Connect(HostStack& b, HostStack& a) {
+    const std::uint8_t scan[] = {0x03};
+    a.CommandOk(hci::WriteScanEnable, scan);
+    std::vector<std::uint8_t> create(a.Info().address.begin(), a.Info().address.end());
+    create.insert(create.end(), {0x18, 0xcc, 0x01, 0x00, 0x00, 0x00, 0x01});
+    b.CommandOk(hci::CreateConnection, create);
+    auto request = a.WaitEvent(hci::ConnectionRequest, Millis(10000));
+    if (!request) throw HostError("no connection request");
+    std::vector<std::uint8_t> accept(request->begin() + 3, request->begin() + 9);
+    accept.push_back(0x01);
+    a.CommandOk(hci::AcceptConnectionRequest, accept);
+    auto aDone = a.WaitEvent(hci::ConnectionComplete, Millis(10000));
+    auto bDone = b.WaitEvent(hci::ConnectionComplete, Millis(10000));
+    if (!aDone || !bDone) throw HostError("no connection");
+    return hci::Get16(bDone->data() + 4) & 0x0fff;
+}
+
+void ReadBdAddrRoundTrip(benchmark::State& state) {
+    Machine machine(state.range(0) != 0);
+    for (auto _ : state) machine.Host().CommandOk(hci::ReadBdAddr);
+    state.SetLabel(state.range(0) ? "through the driver" : "straight to btvirt");
+}
+BENCHMARK(ReadBdAddrRoundTrip)->ArgName("driver")->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// B sends 1021-byte L2CAP frames to A within its controller's credits while A
+// takes them in on a thread of its own. driverB / driverA: whose side the
+// driver is under (one driver image per process).
+void AclThroughputBToA(benchmark::State& state) {
+    Machine b(state.range(0) != 0);
+    Machine a(state.range(1) != 0);
+    std::uint16_t handle = Connect(b.Host(), a.Host());
+    const std::vector<std::uint8_t> frame(kFrameBytes, 0xa5);
+    for (auto _ : state) {
+        std::atomic<int> received{0};
+        std::thread receiver([&] {
+            while (received < kFramesPerIteration && a.Host().ReceiveL2cap(Millis(10000))) ++received;
+        });
+        for (int i = 0; i < kFramesPerIteration; ++i) b.Host().SendL2cap(handle, kDataChannel, frame);
+        receiver.join();
+        if (received != kFramesPerIteration) {
+            state.SkipWithError("frames lost");
+            break;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * kFramesPerIteration * static_cast<std::int64_t>(kFrameBytes));
+    state.SetLabel(std::string(state.range(0) ? "B through the driver" : "B straight") + ", " +
+                   (state.range(1) ? "A through the driver" : "A straight"));
+}
+BENCHMARK(AclThroughputBToA)
+    ->ArgNames({"driverB", "driverA"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
