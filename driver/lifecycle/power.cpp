@@ -36,7 +36,13 @@ NTSTATUS DefaultPowerHandler(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
 {
     DebugPrint("DefaultPowerHandler\n");
     PoStartNextPowerIrp(Irp);
-    IoSkipCurrentIrpStackLocation(Irp);
+    /* A request held pending here carries that mark in its location; the
+     * driver below gets a clean copy rather than a pending mark of ours. */
+    if (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) {
+        IoCopyCurrentIrpStackLocationToNext(Irp);
+    } else {
+        IoSkipCurrentIrpStackLocation(Irp);
+    }
     return PoCallDriver(DeviceExtension->NextStackDevice, Irp);
 }
 
