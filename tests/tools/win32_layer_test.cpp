@@ -1,0 +1,201 @@
+/*
+ * The Win32 layer's own rules where the tools depend on them: value sizes
+ * and ERROR_MORE_DATA, access rights, key creation, device properties,
+ * system texts, INI lookups, and the machine surviving its state file.
+ */
+#include "machines.h"
+#include "tool_run.h"
+
+#include <gtest/gtest.h>
+
+#include <setupapi.h>
+
+using namespace tooltest;
+
+namespace {
+
+class Win32LayerTest : public testing::Test {
+protected:
+    void SetUp() override { w32::machine() = w32::Machine{}; }
+    w32::Machine &m = w32::machine();
+};
+
+TEST_F(Win32LayerTest, QueryValueReportsSizeTypeAndMoreData)
+{
+    w32::setValue(m, kSettingsKey, "Value", REG_EXPAND_SZ, std::string("abcdef\0", 7));
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, (kSettingsKey + "\\").c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+
+    DWORD size = 0, type = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "value", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 7u);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
+
+    char small[4] = {'x', 'x', 'x', 'x'};
+    size = sizeof small;
+    EXPECT_EQ(RegQueryValueExA(key, "Value", nullptr, nullptr, reinterpret_cast<LPBYTE>(small), &size),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(size, 7u);
+    EXPECT_EQ(std::string(small, 4), "xxxx");
+
+    char exact[7];
+    size = sizeof exact;
+    EXPECT_EQ(RegQueryValueExA(key, "Value", nullptr, nullptr, reinterpret_cast<LPBYTE>(exact), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::string(exact, 7), std::string("abcdef\0", 7));
+    EXPECT_EQ(RegQueryValueExA(key, "Missing", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
+
+    EXPECT_EQ(RegSetValueExA(key, "New", 0, REG_SZ, reinterpret_cast<const BYTE *>("x"), 2), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueA(key, "Value"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Missing", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Win32LayerTest, CreateKeyMakesParentsUnlessRefused)
+{
+    m.uncreatableKeys.insert(w32::fold("SYSTEM\\Locked"));
+    w32::createKey(m, "SYSTEM\\Locked\\Existing");
+    HKEY key;
+    DWORD disposition = 0;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\A\\B", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    EXPECT_EQ(RegSetValueExA(key, "N", 0, REG_DWORD, reinterpret_cast<const BYTE *>("\x19\0\0\0"), 4), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_NE(w32::findKey(m, "system\\a"), nullptr);
+    EXPECT_EQ(w32::findValue(m, "SYSTEM\\A\\B", "n")->type, static_cast<DWORD>(REG_DWORD));
+
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Locked\\New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(w32::findKey(m, "SYSTEM\\Locked\\New"), nullptr);
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Locked\\Existing", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+    RegCloseKey(key);
+}
+
+TEST_F(Win32LayerTest, DeviceSetsFollowClassPresenceAndKeepIndexesAfterRemoval)
+{
+    addRadio(m, "USB\\A", {"ID"});
+    w32::addDevice(m, "PCI\\NIC", kNetClass, std::vector<std::string>{"NIC"}, true);
+    addRadio(m, "USB\\GONE", {"ID"}, false);
+
+    auto count = [](HDEVINFO set) {
+        SP_DEVINFO_DATA data{};
+        DWORD n = 0;
+        for (data.cbSize = sizeof data; SetupDiEnumDeviceInfo(set, n, &data); ++n) {
+        }
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+        return n;
+    };
+    HDEVINFO all = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    HDEVINFO present = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    GUID net;
+    ASSERT_TRUE(w32::parseGuid(kNetClass, net));
+    HDEVINFO nets = SetupDiGetClassDevsA(&net, nullptr, nullptr, 0);
+    EXPECT_EQ(count(all), 3u);
+    EXPECT_EQ(count(present), 2u);
+    EXPECT_EQ(count(nets), 1u);
+
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data - 4;
+    EXPECT_FALSE(SetupDiEnumDeviceInfo(all, 0, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
+
+    data.cbSize = sizeof data;
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(all, 0, &data));
+    DWORD required = 0;
+    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(all, &data, SPDRP_HARDWAREID, nullptr, nullptr, 0, &required));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(required, 4u);
+    EXPECT_TRUE(SetupDiCallClassInstaller(DIF_REMOVE, all, &data));
+    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(all, &data, SPDRP_HARDWAREID, nullptr, nullptr, 0, &required));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));
+
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(all, 1, &data));
+    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(all, &data, 0x99, nullptr, nullptr, 0, &required));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+    char classGuid[64];
+    EXPECT_TRUE(SetupDiGetDeviceRegistryPropertyA(all, &data, SPDRP_CLASSGUID, nullptr,
+                                                  reinterpret_cast<PBYTE>(classGuid), sizeof classGuid, nullptr));
+    EXPECT_EQ(std::string(classGuid), kNetClass);
+    HKEY driverKey = SetupDiOpenDevRegKey(all, &data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+    ASSERT_NE(driverKey, static_cast<HKEY>(INVALID_HANDLE_VALUE));
+    RegCloseKey(driverKey);
+
+    for (HDEVINFO set : {all, present, nets})
+        EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    EXPECT_FALSE(SetupDiDestroyDeviceInfoList(all));
+    EXPECT_EQ(instanceIds(m), (std::vector<std::string>{"PCI\\NIC", "USB\\GONE"}));
+}
+
+TEST_F(Win32LayerTest, SystemTextsComeInAllocatedBuffersOrFail)
+{
+    LPSTR text = nullptr;
+    DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER;
+    EXPECT_EQ(FormatMessageA(flags, nullptr, ERROR_NO_MORE_ITEMS, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr),
+              28u);
+    EXPECT_EQ(std::string(text), "No more data is available.\r\n");
+    EXPECT_EQ(LocalFree(text), nullptr);
+    EXPECT_EQ(FormatMessageA(flags | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_NO_SUCH_DEVINST, 0x400,
+                             reinterpret_cast<LPSTR>(&text), 0, nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+}
+
+TEST_F(Win32LayerTest, ProfileStringsAreTrimmedUnquotedAndCut)
+{
+    TempFolder disk;
+    disk.write("a.ini", "; comment\r\n[ Version ]\r\n Drv = \"7\" \r\nLong=abcdef\r\n");
+    m.drives['D'] = disk.path();
+    char out[8];
+    EXPECT_EQ(GetPrivateProfileStringA("version", "DRV", nullptr, out, sizeof out, "D:\\a.ini"), 1u);
+    EXPECT_EQ(std::string(out), "7");
+    EXPECT_EQ(GetPrivateProfileStringA("Version", "Long", nullptr, out, 3, "D:\\a.ini"), 2u);
+    EXPECT_EQ(std::string(out), "ab");
+    SetLastError(0);
+    EXPECT_EQ(GetPrivateProfileStringA("Version", "Drv", "dflt", out, sizeof out, "D:\\missing.ini"), 4u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(GetPrivateProfileStringA("Version", "Drv", nullptr, out, sizeof out, "Q:\\a.ini"), 0u);
+}
+
+TEST_F(Win32LayerTest, MachineSurvivesItsStateFile)
+{
+    TempFolder folder;
+    w32::setValue(m, "SOFTWARE\\Odd \"Name\"", "bin", REG_BINARY, std::string("\0\x01\xff\"\\ \n", 7));
+    w32::Device &device = w32::addDevice(m, "USB\\A B", kNetClass, std::vector<std::string>{"x y", "z"}, true);
+    device.present = false;
+    device.removeError = ERROR_ACCESS_DENIED;
+    w32::addDevice(m, "ROOT\\NOIDS", "", std::nullopt);
+    m.uncreatableKeys.insert("system\\locked");
+    m.failingCalls["GetVersionExA"] = 5;
+    m.localAllocLimit = 100;
+    m.platformId = VER_PLATFORM_WIN32_WINDOWS;
+    m.currentDirectory = "C:\\x y";
+    m.drives['C'] = "/tmp/c d";
+    m.journal.push_back("Sleep 5000");
+
+    w32::writeStateFile(m, folder.path() + "/state");
+    w32::Machine back = w32::readStateFile(folder.path() + "/state");
+    EXPECT_EQ(back.keys, m.keys);
+    ASSERT_EQ(back.devices.size(), 2u);
+    EXPECT_EQ(back.devices[0].hardwareIds, m.devices[0].hardwareIds);
+    EXPECT_EQ(back.devices[0].driverKey, m.devices[0].driverKey);
+    EXPECT_FALSE(back.devices[0].present);
+    EXPECT_EQ(back.devices[0].removeError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(back.devices[1].hardwareIds.has_value());
+    EXPECT_EQ(back.uncreatableKeys, m.uncreatableKeys);
+    EXPECT_EQ(back.failingCalls, m.failingCalls);
+    EXPECT_EQ(back.localAllocLimit, m.localAllocLimit);
+    EXPECT_EQ(back.platformId, m.platformId);
+    EXPECT_EQ(back.currentDirectory, m.currentDirectory);
+    EXPECT_EQ(back.drives, m.drives);
+    EXPECT_EQ(back.journal, m.journal);
+    EXPECT_EQ(back.nextDriverKey, m.nextDriverKey);
+}
+
+} // namespace

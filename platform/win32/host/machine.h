@@ -25,11 +25,13 @@ struct RegistryValue {
     std::string name;
     DWORD type = REG_NONE;
     std::string data; /* raw bytes, terminators included as written */
+    bool operator==(const RegistryValue &) const = default;
 };
 
 struct RegistryKey {
     std::string path; /* below HKEY_LOCAL_MACHINE, components joined by '\' */
     std::vector<RegistryValue> values;
+    bool operator==(const RegistryKey &) const = default;
 };
 
 struct Device {
