@@ -145,8 +145,9 @@ PnpState PnpDeviceState(PDEVICE_OBJECT pdo);
 // --------------------------------------------------------------- power manager
 
 // Sends a system IRP_MN_SET_POWER to the top of every added stack (or of one
-// PDO's stack), at PASSIVE_LEVEL when the top device has DO_POWER_PAGABLE and
-// at DISPATCH_LEVEL otherwise, and waits for each; returns the first failure.
+// PDO's stack) and waits for each; returns the first failure. Like every
+// PoCallDriver, it reaches a device at PASSIVE_LEVEL when the device has
+// DO_POWER_PAGABLE and at DISPATCH_LEVEL otherwise.
 NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state);
 NTSTATUS SetSystemPowerState(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state);
 // What PoSetPowerState last recorded for a device (PowerDeviceUnspecified

@@ -334,9 +334,9 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         wrk::Bugcheck("IRP_COMPLETED_WITH_CANCEL_ROUTINE", "IofCompleteRequest while a cancel routine is set");
     {
         std::lock_guard guard(record->lock);
-        if (record->freed) wrk::Bugcheck("IRP_COMPLETED_AFTER_FREE", "IofCompleteRequest of a freed IRP");
         if (record->completed || Irp->CurrentLocation > Irp->StackCount)
             wrk::Bugcheck("IRP_COMPLETED_TWICE", "IofCompleteRequest of a completed IRP");
+        if (record->freed) wrk::Bugcheck("IRP_COMPLETED_AFTER_FREE", "IofCompleteRequest of a freed IRP");
         record->completed = true;
         record->completions++;
         record->walking++;

@@ -8,7 +8,7 @@ namespace wrk::detail {
 namespace {
 
 // Power IRPs reach a device at PASSIVE_LEVEL only when it says it can take
-// them there.
+// them there; PoCallDriver raises for the others.
 bool NeedsDispatchLevel(PDEVICE_OBJECT device) { return (device->Flags & DO_POWER_PAGABLE) == 0; }
 
 POWER_ACTION ActionFor(SYSTEM_POWER_STATE state) {
@@ -24,14 +24,6 @@ POWER_ACTION ActionFor(SYSTEM_POWER_STATE state) {
     default:
         return PowerActionNone;
     }
-}
-
-void SendRequestedPowerIrp(PDEVICE_OBJECT top, PIRP irp) {
-    KIRQL old = KeGetCurrentIrql();
-    const bool raise = NeedsDispatchLevel(top) && old < DISPATCH_LEVEL;
-    if (raise) old = KfRaiseIrql(DISPATCH_LEVEL);
-    PoCallDriver(top, irp);
-    if (raise) KfLowerIrql(old);
 }
 
 }  // namespace
@@ -57,7 +49,7 @@ NTSTATUS SetSystemPowerState(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {
     next->Parameters.Power.State.SystemState = state;
     next->Parameters.Power.ShutdownType = ActionFor(state);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    return SendAndWait(top, irp, completion, NeedsDispatchLevel(top)).Status;
+    return SendAndWait(top, irp, completion, false).Status;
 }
 
 NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state) {
@@ -86,8 +78,13 @@ extern "C" {
 void PoStartNextPowerIrp(PIRP Irp) { NotePowerStartNext(Irp); }
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    KIRQL old = KeGetCurrentIrql();
+    const bool raise = NeedsDispatchLevel(DeviceObject) && old < DISPATCH_LEVEL;
+    if (raise) old = KfRaiseIrql(DISPATCH_LEVEL);
     SetPoCallDriverActive(true);
-    return IofCallDriver(DeviceObject, Irp);
+    const NTSTATUS status = IofCallDriver(DeviceObject, Irp);
+    if (raise) KfLowerIrql(old);
+    return status;
 }
 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
@@ -113,9 +110,9 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     // sent from the worker, as a pageable stack needs and so that the new
     // request does not run inside the caller's completion.
     if (KeGetCurrentIrql() == PASSIVE_LEVEL)
-        SendRequestedPowerIrp(top, irp);
+        PoCallDriver(top, irp);
     else
-        QueuePassiveWork([top, irp] { SendRequestedPowerIrp(top, irp); });
+        QueuePassiveWork([top, irp] { PoCallDriver(top, irp); });
     return STATUS_PENDING;
 }
 
