@@ -17,8 +17,20 @@ typedef struct _OutputCursor {
 /* Uppercase digits; decimal output uses the first ten. */
 extern const char HexDigits[17];
 
-/* Each primitive returns TRUE when it stopped because the buffer was full. */
-BOOLEAN PutChar(POutputCursor Cursor, char Character);
+/*
+ * Each primitive returns TRUE when it stopped because the buffer was full.
+ * PutChar carries every character of every message, so it is inline.
+ */
+static inline BOOLEAN PutChar(POutputCursor Cursor, char Character)
+{
+    if (Cursor->Position >= Cursor->Capacity) {
+        return TRUE;
+    }
+    Cursor->Buffer[Cursor->Position] = Character;
+    Cursor->Position++;
+    return FALSE;
+}
+
 BOOLEAN PutDecimal(POutputCursor Cursor, ULONG Value);
 BOOLEAN PutSignedDecimal(POutputCursor Cursor, LONG Value);
 BOOLEAN PutDecimal64(POutputCursor Cursor, ULONGLONG Value);

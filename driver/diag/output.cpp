@@ -13,16 +13,6 @@ static BOOLEAN PutNull(POutputCursor Cursor)
     return PutString(Cursor, "(null)", 0);
 }
 
-BOOLEAN PutChar(POutputCursor Cursor, char Character)
-{
-    if (Cursor->Position >= Cursor->Capacity) {
-        return TRUE;
-    }
-    Cursor->Buffer[Cursor->Position] = Character;
-    Cursor->Position++;
-    return FALSE;
-}
-
 /*
  * A number that crosses the end of the buffer keeps its leading digits; the
  * position may end past the capacity and the next primitive reports full.
