@@ -18,7 +18,7 @@ struct CommandOutput {
     std::string text;
 };
 
-CommandOutput Run(const std::string& command) {
+CommandOutput RunCommand(const std::string& command) {
     CommandOutput out;
     std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
     if (!pipe) return out;
@@ -50,7 +50,7 @@ private:
 
 TEST(Session, TwoMachinesEchoEveryPayloadAndCapturesDecode) {
     TempDir captures;
-    auto demo = Run(std::string(WRENLOK_SIM_PATH) + " --demo --btsnoop-dir " + captures.Path());
+    auto demo = RunCommand(std::string(WRENLOK_SIM_PATH) + " --demo --btsnoop-dir " + captures.Path());
     ASSERT_EQ(demo.exitCode, 0) << demo.text;
     EXPECT_NE(demo.text.find("B summary: 8 of 8 echoes matched"), std::string::npos) << demo.text;
     EXPECT_NE(demo.text.find("A summary: 8 echo requests answered"), std::string::npos) << demo.text;
@@ -60,7 +60,7 @@ TEST(Session, TwoMachinesEchoEveryPayloadAndCapturesDecode) {
 
     for (const char* name : {"/a.btsnoop", "/b.btsnoop"}) {
         SCOPED_TRACE(name);
-        auto decoded = Run("btmon -r " + captures.Path() + name);
+        auto decoded = RunCommand("btmon -r " + captures.Path() + name);
         ASSERT_EQ(decoded.exitCode, 0) << decoded.text;
         EXPECT_EQ(Count(decoded.text, "L2CAP: Echo Request"), 8u);
         EXPECT_EQ(Count(decoded.text, "L2CAP: Echo Response"), 8u);
