@@ -12,6 +12,7 @@
 #include <sched.h>
 #include <stdexcept>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -61,6 +62,8 @@ std::unique_ptr<Btvirt> Btvirt::Start() {
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         ::close(report[0]);
+        // A run that crashes must not leave its emulator behind.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         // Opened before /tmp changes under the child.
         int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         char privateTmp = PrivateTmp(directory) ? 1 : 0;
