@@ -334,7 +334,10 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         wrk::Bugcheck("IRP_COMPLETED_WITH_CANCEL_ROUTINE", "IofCompleteRequest while a cancel routine is set");
     {
         std::lock_guard guard(record->lock);
-        if (record->completed || Irp->CurrentLocation > Irp->StackCount)
+        // A completion routine that returned STATUS_MORE_PROCESSING_REQUIRED at
+        // the top location hands the IRP back; completing it again from there
+        // only finishes it. Anything beyond that location is a second completion.
+        if (record->completed || Irp->CurrentLocation > Irp->StackCount + 1)
             wrk::Bugcheck("IRP_COMPLETED_TWICE", "IofCompleteRequest of a completed IRP");
         if (record->freed) wrk::Bugcheck("IRP_COMPLETED_AFTER_FREE", "IofCompleteRequest of a freed IRP");
         record->completed = true;
