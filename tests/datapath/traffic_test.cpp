@@ -81,6 +81,7 @@ TEST_F(FullRingTest, FullAclRingStopsTransfersAndAReadRestartsThemAtOnce) {
     ASSERT_TRUE(wrk::WaitForDebugText("TranspThread: Receive buffer is full.\n"));
     EXPECT_EQ(radio_.BytesWaiting(TestRadio::kAclInEndpoint), 512u);
     // Only the event pipe still has a transfer outstanding.
+    ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kEventEndpoint, 1));
     EXPECT_EQ(bus_.PendingTransfers(pdo_), 1u);
 
     ASSERT_EQ(ReadPacket(file, 600).bytes, Typed(0x02, Acl(0x2001, 508, 0)));
