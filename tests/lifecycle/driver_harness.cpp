@@ -11,7 +11,11 @@ size_t DriverPoolBlocks() {
     return found == byTag.end() ? 0 : found->second;
 }
 
-DriverHarness::DriverHarness(usbsim::BusOptions options) : bus(options) {
+DriverHarness::DriverHarness(usbsim::BusOptions options, bool diagnostics) : bus(options) {
+    if (!diagnostics) {
+        wrk::RegistryCreateKey(wrk::kDefaultServiceKey);
+        wrk::RegistrySetDword(wrk::kDefaultServiceKey, u"DebugLevel", 0);
+    }
     image = wrk::DriverImage::Load(WRENLOK_IMAGE);
     pdo = bus.Plug(radio);
 }

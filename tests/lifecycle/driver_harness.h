@@ -28,7 +28,9 @@ size_t DriverPoolBlocks();
 
 class DriverHarness {
 public:
-    explicit DriverHarness(usbsim::BusOptions options = {});
+    // `diagnostics` false loads the driver with "DebugLevel" 0, so that its
+    // only pool allocations are its real work.
+    explicit DriverHarness(usbsim::BusOptions options = {}, bool diagnostics = true);
     // Removes the device if it is still there, then unloads (leaks go to stderr).
     ~DriverHarness();
 
