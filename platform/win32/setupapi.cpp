@@ -153,7 +153,8 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
         *PropertyRegDataType = type;
     if (PropertyBufferSize < size)
         return fail(ERROR_INSUFFICIENT_BUFFER);
-    std::memcpy(PropertyBuffer, data.data(), size);
+    if (size)
+        std::memcpy(PropertyBuffer, data.data(), size);
     return TRUE;
 }
 
