@@ -134,7 +134,8 @@ public:
 
     NTSTATUS EntryStatus() const;
     PDRIVER_OBJECT Object();
-    // An exported symbol of a mapped image (null for FromEntry images).
+    // An exported symbol of the loaded image (null for FromEntry images and
+    // after unload).
     void* Symbol(const char* name) const;
     bool Loaded() const;
 
@@ -146,7 +147,9 @@ public:
     std::vector<std::string> UnloadReportingLeaks();
 
     // Unloads if still loaded; leaks are printed to stderr, not bug-checked,
-    // so a test that already failed is not turned into a crash.
+    // so a test that already failed is not turned into a crash. An image
+    // kept mapped at unload for threads, devices or IRPs it left is unmapped
+    // here if they are gone by now.
     ~DriverImage();
 
     DriverImage(const DriverImage&) = delete;

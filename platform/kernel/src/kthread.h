@@ -11,4 +11,8 @@ struct _KTHREAD {
     bool system;  // started by PsCreateSystemThread (others are host threads)
     PKSTART_ROUTINE startRoutine;
     PVOID startContext;
+    // Both under the dispatcher lock: the record is freed by whichever comes
+    // last, the thread's end or the last reference to its object.
+    bool terminated;
+    bool unreferenced;
 };

@@ -10,6 +10,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -17,9 +18,15 @@ namespace wrk {
 namespace {
 
 constexpr CSHORT kDriverObjectType = 4;  // IO_TYPE_DRIVER
-// How long (real time) unload waits for threads that were told to stop and
-// are on their way out.
-constexpr auto kThreadExitGrace = std::chrono::seconds(2);
+// How long unload waits for threads that were told to stop and are on their
+// way out: two driver seconds, but never less than a loaded machine needs.
+constexpr double kThreadExitGraceDriverSeconds = 2.0;
+constexpr auto kShortestThreadExitGrace = std::chrono::milliseconds(200);
+
+std::chrono::milliseconds ThreadExitGrace() {
+    auto scaled = std::chrono::milliseconds(static_cast<long long>(kThreadExitGraceDriverSeconds * TimeScale() * 1000));
+    return std::max(scaled, kShortestThreadExitGrace);
+}
 
 UNICODE_STRING Counted(std::u16string& text) {
     UNICODE_STRING counted;
@@ -130,7 +137,7 @@ PDRIVER_OBJECT DriverImage::Object() {
 }
 
 void* DriverImage::Symbol(const char* name) const {
-    return state_->library == nullptr ? nullptr : dlsym(state_->library, name);
+    return state_->library == nullptr || !state_->loaded ? nullptr : dlsym(state_->library, name);
 }
 
 bool DriverImage::Loaded() const {
@@ -155,7 +162,7 @@ std::vector<std::string> DriverImage::UnloadReportingLeaks() {
     // Code of the image may still run (or be called back) while any of
     // these remain, so the image then stays mapped.
     bool imageInUse = false;
-    if (!WaitForThreadsToEnd(kThreadExitGrace)) {
+    if (!WaitForThreadsToEnd(ThreadExitGrace())) {
         leaks.push_back(std::to_string(LiveThreadCount()) + " system thread(s) still running");
         imageInUse = true;
     }
@@ -178,8 +185,8 @@ std::vector<std::string> DriverImage::UnloadReportingLeaks() {
     }
     if (s.library != nullptr && !imageInUse) {
         dlclose(s.library);
+        s.library = nullptr;
     }
-    s.library = nullptr;
     return leaks;
 }
 
@@ -198,6 +205,11 @@ void DriverImage::Unload() {
 DriverImage::~DriverImage() {
     for (const auto& leak : UnloadReportingLeaks()) {
         std::fprintf(stderr, "*** driver left at unload: %s\n", leak.c_str());
+    }
+    // An image kept mapped for what it left running can go once that is over.
+    State& s = *state_;
+    if (s.library != nullptr && LiveThreadCount() == 0 && DeviceCount(&s.object) == 0 && LiveIrpCount() == 0) {
+        dlclose(s.library);
     }
 }
 

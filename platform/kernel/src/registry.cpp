@@ -234,6 +234,8 @@ extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     if (Length < needed) {
         return STATUS_BUFFER_OVERFLOW;  // the fixed part is filled, as on Windows
     }
-    std::memcpy(info->Data, value.data.data(), value.data.size());
+    if (!value.data.empty()) {
+        std::memcpy(info->Data, value.data.data(), value.data.size());
+    }
     return STATUS_SUCCESS;
 }

@@ -52,6 +52,22 @@ void InitializeThreadRecord(_KTHREAD& thread, bool system, PKSTART_ROUTINE start
     thread.system = system;
     thread.startRoutine = start;
     thread.startContext = context;
+    thread.terminated = false;
+    thread.unreferenced = false;
+}
+
+// The object's last reference is gone; a thread still running keeps its
+// record until it ends.
+void ThreadObjectUnreferenced(PVOID object) {
+    auto* thread = static_cast<PKTHREAD>(object);
+    {
+        std::lock_guard guard(detail::DispatcherLock());
+        if (!thread->terminated) {
+            thread->unreferenced = true;
+            return;
+        }
+    }
+    delete thread;
 }
 
 void RunSystemThread(PKTHREAD thread) {
@@ -67,13 +83,18 @@ void RunSystemThread(PKTHREAD thread) {
                  "system thread ended at IRQL " + std::to_string(KeGetCurrentIrql()) + " holding " +
                      std::to_string(detail::HeldSpinLockCount()) + " spin lock(s)");
     }
+    tCurrentThread = nullptr;
+    bool unreferenced;
     {
         std::lock_guard guard(detail::DispatcherLock());
         detail::SignalForeverLocked(&thread->Header);
+        thread->terminated = true;
+        unreferenced = thread->unreferenced;
         --gLiveThreads;
     }
-    tCurrentThread = nullptr;
-    ObfDereferenceObject(thread);  // the running thread's own reference
+    if (unreferenced) {
+        delete thread;
+    }
 }
 
 }  // namespace
@@ -137,8 +158,8 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcce
     }
     auto* thread = new _KTHREAD();
     wrk::InitializeThreadRecord(*thread, true, StartRoutine, StartContext);
-    // One reference for the handle, one for the running thread.
-    wrk::RegisterObject(thread, 2, [](PVOID object) { delete static_cast<PKTHREAD>(object); });
+    // The handle's reference; the running thread keeps the record by itself.
+    wrk::RegisterObject(thread, 1, wrk::ThreadObjectUnreferenced);
     HANDLE handle = wrk::detail::InsertHandle(wrk::detail::HandleKind::Thread, nullptr, thread);
     {
         std::lock_guard guard(wrk::detail::DispatcherLock());
@@ -152,7 +173,7 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcce
             --wrk::gLiveThreads;
         }
         wrk::detail::RemoveHandle(handle);
-        ObfDereferenceObject(thread);
+        thread->terminated = true;
         ObfDereferenceObject(thread);
         return STATUS_INSUFFICIENT_RESOURCES;
     }

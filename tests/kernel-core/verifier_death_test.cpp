@@ -1,0 +1,156 @@
+// The verifier rules: each broken rule stops the run with its bug check.
+#include <host/kernel.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr ULONG kTag = 0x206D6457;
+
+class VerifierDeathTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+    }
+    wrk::ScopedKernelState kernel;
+};
+
+TEST_F(VerifierDeathTest, BugcheckNamesTheRuleAndDetails) {
+    EXPECT_DEATH(wrk::Bugcheck("SOME_RULE", "what happened"), "\\*\\*\\* BUGCHECK: SOME_RULE: what happened");
+}
+
+TEST_F(VerifierDeathTest, FreeingTwiceIsCaught) {
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    ExFreePool(block);
+    EXPECT_DEATH(ExFreePool(block), "BAD_POOL_CALLER: pool block freed twice");
+}
+
+TEST_F(VerifierDeathTest, FreeingWhatPoolNeverGaveIsCaught) {
+    static int notPool;
+    EXPECT_DEATH(ExFreePool(&notPool), "BAD_POOL_CALLER: ExFreePool of memory not allocated from pool");
+    EXPECT_DEATH(ExFreePool(nullptr), "BAD_POOL_CALLER");
+}
+
+TEST_F(VerifierDeathTest, FreeingWithAnotherTagIsCaught) {
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    EXPECT_DEATH(ExFreePoolWithTag(block, 0x20707249), "BAD_POOL_CALLER: ExFreePoolWithTag with tag 'Irp '");
+    ExFreePool(block);
+}
+
+TEST_F(VerifierDeathTest, PagedPoolAboveApcLevelIsCaught) {
+    EXPECT_DEATH(
+        {
+            KfRaiseIrql(DISPATCH_LEVEL);
+            ExAllocatePoolWithTag(PagedPool, 8, kTag);
+        },
+        "IRQL_NOT_LESS_OR_EQUAL: ExAllocatePoolWithTag\\(PagedPool\\) called at IRQL 2");
+}
+
+TEST_F(VerifierDeathTest, WaitWithATimeOutAtDispatchLevelIsCaught) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER second;
+    second.QuadPart = -10'000'000;
+    EXPECT_DEATH(
+        {
+            KfRaiseIrql(DISPATCH_LEVEL);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &second);
+        },
+        "DRIVER_VERIFIER_DETECTED_VIOLATION: KeWaitForSingleObject waits at IRQL 2 with a non-zero time-out");
+    EXPECT_DEATH(
+        {
+            KfRaiseIrql(DISPATCH_LEVEL);
+            KeDelayExecutionThread(KernelMode, FALSE, &second);
+        },
+        "KeDelayExecutionThread waits at IRQL 2");
+}
+
+TEST_F(VerifierDeathTest, PollingAtDispatchLevelIsAllowed) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    KfLowerIrql(old);
+}
+
+TEST_F(VerifierDeathTest, ReleasingASpinLockNotHeldIsCaught) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(KfReleaseSpinLock(&lock, PASSIVE_LEVEL), "SPIN_LOCK_NOT_OWNED");
+}
+
+TEST_F(VerifierDeathTest, ReleasingASpinLockToTheWrongIrqlIsCaught) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(
+        {
+            KfAcquireSpinLock(&lock);
+            KfReleaseSpinLock(&lock, APC_LEVEL);
+        },
+        "spin lock released to IRQL 1, acquired at IRQL 0");
+}
+
+TEST_F(VerifierDeathTest, AcquiringAHeldSpinLockAgainIsCaught) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(
+        {
+            KfAcquireSpinLock(&lock);
+            KfAcquireSpinLock(&lock);
+        },
+        "SPIN_LOCK_ALREADY_OWNED");
+}
+
+TEST_F(VerifierDeathTest, IrqlMovesOnlyTheWayTheRoutineSays) {
+    EXPECT_DEATH(
+        {
+            KfRaiseIrql(DISPATCH_LEVEL);
+            KfRaiseIrql(APC_LEVEL);
+        },
+        "IRQL_NOT_GREATER_OR_EQUAL");
+    EXPECT_DEATH(KfLowerIrql(DISPATCH_LEVEL), "IRQL_NOT_LESS_OR_EQUAL");
+}
+
+void NeverRuns(PVOID) {}
+
+TEST_F(VerifierDeathTest, ThreadCreationAbovePassiveLevelIsCaught) {
+    EXPECT_DEATH(
+        {
+            KfRaiseIrql(APC_LEVEL);
+            HANDLE thread;
+            PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, NeverRuns, nullptr);
+        },
+        "IRQL_NOT_LESS_OR_EQUAL: PsCreateSystemThread called at IRQL 1");
+}
+
+TEST_F(VerifierDeathTest, DereferencingAGoneObjectIsCaught) {
+    static int unknown;
+    EXPECT_DEATH(ObfDereferenceObject(&unknown), "REFERENCE_BY_POINTER");
+}
+
+TEST_F(VerifierDeathTest, TerminatingAThreadTheDriverDidNotCreateIsCaught) {
+    EXPECT_DEATH(PsTerminateSystemThread(STATUS_SUCCESS), "PsTerminateSystemThread called outside a system thread");
+}
+
+NTSTATUS LeakingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+    ExAllocatePoolWithTag(NonPagedPool, 24, kTag);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS EntryReturningAtDispatch(PDRIVER_OBJECT, PUNICODE_STRING) {
+    KfRaiseIrql(DISPATCH_LEVEL);
+    return STATUS_SUCCESS;
+}
+
+TEST_F(VerifierDeathTest, UnloadWithPoolLeftIsCaught) {
+    EXPECT_DEATH(wrk::DriverImage::FromEntry(LeakingEntry)->Unload(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded leaving\n.*'Wdm ' NonPagedPool 24 bytes");
+}
+
+TEST_F(VerifierDeathTest, DriverEntryReturningAtRaisedIrqlIsCaught) {
+    EXPECT_DEATH(wrk::DriverImage::FromEntry(EntryReturningAtDispatch), "IRQL_UNEXPECTED_VALUE: DriverEntry returned at IRQL 2");
+}
+
+}  // namespace
