@@ -37,7 +37,9 @@ TEST_F(SlowFailureTest, AclDataTheRadioNeverTakesFailsAfterFiveSeconds) {
 
 TEST_F(SlowFailureTest, FailingInPipeIsRetriedOnceASecondAndStillStopsWithinAboutASecond) {
     wrk::UserFile* file = Open();
-    radio_.FailIn(TestRadio::kEventEndpoint, true);
+    // The ACL thread is stopped first, so the close below waits for it to leave its
+    // pause and then for the event thread to give up its outstanding transfer.
+    radio_.FailIn(TestRadio::kAclInEndpoint, true);
     ASSERT_TRUE(wrk::WaitForDebugText("TranspThread: USB ERROR.\n", 1));
     const double first = wrk::DriverTimeSeconds();
     ASSERT_TRUE(wrk::WaitForDebugText("TranspThread: USB ERROR.\n", 4));
@@ -48,7 +50,7 @@ TEST_F(SlowFailureTest, FailingInPipeIsRetriedOnceASecondAndStillStopsWithinAbou
 
     const double stopAt = wrk::DriverTimeSeconds();
     file->Close();
-    EXPECT_LT(wrk::DriverTimeSeconds() - stopAt, 2.0);
+    EXPECT_LT(wrk::DriverTimeSeconds() - stopAt, 2.6);
     EXPECT_EQ(wrk::LiveThreadCount(), 0u);
 }
 
@@ -126,7 +128,9 @@ TEST_F(FailureTest, OpenSurvivesEachOfItsAllocationsFailing) {
         EXPECT_EQ(DriverPoolBlocks(), pool) << n;
         EXPECT_EQ(extension_->OpenHandles, 0) << n;
     }
-    EXPECT_GE(failedOpens, 4);  // both rings and both receive buffers at least
+    // The create request, the event ring and its receive buffer come before any thread
+    // runs; later allocations race with the event thread's own.
+    EXPECT_GE(failedOpens, 3);
 }
 
 // The same for a write: a URB or a request that cannot be had fails the write with
@@ -134,6 +138,9 @@ TEST_F(FailureTest, OpenSurvivesEachOfItsAllocationsFailing) {
 TEST_F(FailureTest, WriteSurvivesEachOfItsAllocationsFailing) {
     wrk::UserFile* file = Open();
     const std::vector<uint8_t> command{0x01, 0x03, 0x0C, 0x00};
+    // Both receive threads hold their transfer (URB and request) from here on.
+    ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kEventEndpoint, 1));
+    ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kAclInEndpoint, 1));
     const size_t pool = DriverPoolBlocks();
     const size_t irps = wrk::LiveIrpCount();
     const uint64_t before = wrk::PoolAllocationCount();
@@ -155,6 +162,8 @@ TEST_F(FailureTest, WriteSurvivesEachOfItsAllocationsFailing) {
 TEST_F(FailureTest, RequestForAclDataThatCannotBeBuiltFailsTheWrite) {
     wrk::UserFile* file = Open();
     const std::vector<uint8_t> packet = Typed(0x02, Acl(0x2001, 4));
+    ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kEventEndpoint, 1));
+    ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kAclInEndpoint, 1));
     const uint64_t before = wrk::PoolAllocationCount();
     ASSERT_EQ(Write(file, packet), STATUS_SUCCESS);
     const uint64_t perWrite = wrk::PoolAllocationCount() - before;

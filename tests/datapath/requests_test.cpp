@@ -125,6 +125,7 @@ TEST_F(RequestsTest, TwoOpensStartTheThreadsOnceAndEitherCloseStopsBoth) {
     EXPECT_EQ(extension_->OpenHandles, 2);
     EXPECT_EQ(wrk::LiveThreadCount(), 2u);
     EXPECT_EQ(wrk::DebugCount("TranspStartThread: Completed\n"), 2u);
+    ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kEventEndpoint, 1));  // past its priority change
     EXPECT_EQ(wrk::ThreadPriority(static_cast<PKTHREAD>(extension_->EventThread.ThreadObject)), 16);
 
     first->Close();
