@@ -1,5 +1,5 @@
-// Taking whole packets out of a receive ring: headers, partial packets, room, the wake-up
-// of a stalled thread, and packets that can never become whole.
+// Taking whole packets out of a receive ring, below the read request: headers, the
+// wake-up of a stalled thread, a ring being closed, and packets that can never become whole.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -75,48 +75,11 @@ TEST(PacketLength, HeadersAreReadLittleEndianAtAnyAlignment) {
     EXPECT_EQ(GetAclPacketLength(acl), 4u + 1021u);
 }
 
-TEST_F(PacketTest, WholeEventIsTakenAndPartialOneWaitsForItsLastBytes) {
-    Open(EVENT_RING_SIZE, EVENT_READ_SIZE);
-    const auto event = Event(0x0E, 20);
-    Arrive({event.begin(), event.begin() + 16});
-    EXPECT_EQ(TakeEvent().bytes.size(), 0u);
-    EXPECT_EQ(context.Ring.Count, 16u);
-
-    Arrive({event.begin() + 16, event.end()});
-    const Taken t = TakeEvent();
-    EXPECT_EQ(t.status, STATUS_SUCCESS);
-    EXPECT_EQ(t.bytes, event);
-    EXPECT_EQ(context.Ring.Count, 0u);
-}
-
 TEST_F(PacketTest, LessThanAHeaderIsNoPacket) {
     Open(ACL_RING_SIZE, ACL_READ_SIZE);
     Arrive({0x01, 0x20, 0x00});
     EXPECT_EQ(TakeAcl().bytes.size(), 0u);
     EXPECT_EQ(context.Ring.Count, 3u);
-}
-
-TEST_F(PacketTest, PacketLongerThanTheRoomFailsAndStaysForALargerRead) {
-    Open(EVENT_RING_SIZE, EVENT_READ_SIZE);
-    const auto event = Event(0x0F, 4);
-    Arrive(event);
-    const Taken small = TakeEvent((ULONG)event.size() - 1);
-    EXPECT_EQ(small.status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(small.bytes.size(), 0u);
-    EXPECT_EQ(wrk::DebugText(), "GetThreadData: Read length error\n");
-    EXPECT_EQ(context.Ring.Count, event.size());
-
-    const Taken exact = TakeEvent((ULONG)event.size());
-    EXPECT_EQ(exact.status, STATUS_SUCCESS);
-    EXPECT_EQ(exact.bytes, event);
-}
-
-TEST_F(PacketTest, AclPacketWithLengthZeroIsItsFourHeaderBytes) {
-    Open(ACL_RING_SIZE, ACL_READ_SIZE);
-    Arrive(Acl(0x2001, 0));
-    Arrive(Acl(0x2001, 3, 0x40));
-    EXPECT_EQ(TakeAcl().bytes, Acl(0x2001, 0));
-    EXPECT_EQ(TakeAcl().bytes, Acl(0x2001, 3, 0x40));
 }
 
 TEST_F(PacketTest, ConsumingWakesTheThreadOnlyWhenATransferFitsAgain) {
