@@ -6,37 +6,13 @@
  * unconfigured.
  */
 #include "lifecycle/lifecycle.h"
+#include "diag/nametables.h"
 
-static const char *const PnpMinorFunctionNames[] = {
-    "IRP_MN_START_DEVICE",
-    "IRP_MN_QUERY_REMOVE_DEVICE",
-    "IRP_MN_REMOVE_DEVICE",
-    "IRP_MN_CANCEL_REMOVE_DEVICE",
-    "IRP_MN_STOP_DEVICE",
-    "IRP_MN_QUERY_STOP_DEVICE",
-    "IRP_MN_CANCEL_STOP_DEVICE",
-    "IRP_MN_QUERY_DEVICE_RELATIONS",
-    "IRP_MN_QUERY_INTERFACE",
-    "IRP_MN_QUERY_CAPABILITIES",
-    "IRP_MN_QUERY_RESOURCES",
-    "IRP_MN_QUERY_RESOURCE_REQUIREMENTS",
-    "IRP_MN_QUERY_DEVICE_TEXT",
-    "IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
-    "IRP_MN_?????",
-    "IRP_MN_READ_CONFIG",
-    "IRP_MN_WRITE_CONFIG",
-    "IRP_MN_EJECT",
-    "IRP_MN_SET_LOCK",
-    "IRP_MN_QUERY_ID",
-    "IRP_MN_QUERY_PNP_DEVICE_STATE",
-    "IRP_MN_QUERY_BUS_INFORMATION",
-    "IRP_MN_DEVICE_USAGE_NOTIFICATION",
-    "IRP_MN_SURPRISE_REMOVAL",
-};
-
+/* The formatter's table names every minor code up to 0x18; the PnP trace
+ * names only the codes up to IRP_MN_SURPRISE_REMOVAL and has no word for 0x0E. */
 const char *PnpMinorFunctionString(UCHAR MinorFunction)
 {
-    if (MinorFunction >= sizeof(PnpMinorFunctionNames) / sizeof(PnpMinorFunctionNames[0])) {
+    if (MinorFunction == 0x0E || MinorFunction > IRP_MN_SURPRISE_REMOVAL) {
         return "IRP_MN_?????";
     }
     return PnpMinorFunctionNames[MinorFunction];

@@ -128,7 +128,7 @@ TEST_F(RequestsTest, TwoOpensStartTheThreadsOnceAndEitherCloseStopsBoth) {
     ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kEventEndpoint, 1));  // past its priority change
     EXPECT_EQ(wrk::ThreadPriority(static_cast<PKTHREAD>(extension_->EventThread.ThreadObject)), 16);
 
-    first->Close();
+    EXPECT_EQ(first->Close(), STATUS_SUCCESS);
     EXPECT_EQ(extension_->OpenHandles, 1);
     EXPECT_EQ(wrk::LiveThreadCount(), 0u);
     EXPECT_EQ(DriverPoolBlocks(), baseline);
@@ -154,7 +154,7 @@ TEST_F(RequestsTest, RefusedRequestsStillCountTheClose) {
     WriteFlag(&extension_->RefuseIo, 1);
     EXPECT_EQ(Read(file).status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(Write(file, {0x01, 0x03, 0x0C, 0x00}), STATUS_DEVICE_NOT_CONNECTED);
-    file->Close();
+    EXPECT_EQ(file->Close(), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(extension_->OpenHandles, 0);
     EXPECT_EQ(wrk::LiveThreadCount(), 2u);  // the refused close stopped nothing
     WriteFlag(&extension_->RefuseIo, 0);

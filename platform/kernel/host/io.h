@@ -88,8 +88,8 @@ public:
     NTSTATUS Write(const void* buffer, ULONG length, ULONG* transferred);
     NTSTATUS DeviceIoControl(ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
                              ULONG* returned);
-    // IRP_MJ_CLEANUP, then IRP_MJ_CLOSE; returns the first failure of the two
-    // (CloseHandle itself would not tell). The handle is gone afterwards
+    // IRP_MJ_CLEANUP, then IRP_MJ_CLOSE; returns what the driver answered to
+    // the close (CloseHandle itself would not tell). The handle is gone afterwards
     // whatever the driver answered; a second Close gives STATUS_INVALID_HANDLE.
     NTSTATUS Close();
 

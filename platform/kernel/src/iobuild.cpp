@@ -108,14 +108,18 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
         const NTSTATUS status = done->IoStatus.Status;
         // A synchronous failure leaves the caller's block and event alone:
         // the caller has the status from IofCallDriver already.
+        PKEVENT signal = nullptr;
         if (NT_SUCCESS(status) || done->PendingReturned) {
             if (copyOut && (static_cast<ULONG>(status) >> 30) != 3)
                 CopyBack(done, OutputBuffer, OutputBufferLength, systemBuffer);
             if (done->UserIosb != nullptr) *done->UserIosb = done->IoStatus;
-            if (done->UserEvent != nullptr) KeSetEvent(done->UserEvent, IO_NO_INCREMENT, FALSE);
+            signal = done->UserEvent;
         }
         FreeSystemBuffer(systemBuffer);
         IoFreeIrp(done);
+        // Windows finishes a threaded IRP in the requesting thread's APC, so the
+        // waiter never runs on while its request still exists.
+        if (signal != nullptr) KeSetEvent(signal, IO_NO_INCREMENT, FALSE);
     });
     return irp;
 }

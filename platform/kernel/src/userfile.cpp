@@ -221,14 +221,16 @@ NTSTATUS UserFile::Close() {
     if (!state_->open) return STATUS_INVALID_HANDLE;
     state_->open = false;
     UserRequest request;
+    // A driver without a cleanup routine fails IRP_MJ_CLEANUP through the
+    // default dispatch; that answer means nothing to the caller.
     request.major = IRP_MJ_CLEANUP;
-    const NTSTATUS cleanup = Send(&state_->file, request).Status;
+    Send(&state_->file, request);
     request.major = IRP_MJ_CLOSE;
     const NTSTATUS close = Send(&state_->file, request).Status;
     PDEVICE_OBJECT device = state_->file.DeviceObject;
     NoteHandleClosed(device);
     DereferenceDevice(device);
-    return !NT_SUCCESS(cleanup) ? cleanup : close;
+    return close;
 }
 
 size_t DeviceHandleCount(PDEVICE_OBJECT device) {
