@@ -27,11 +27,11 @@ windows: deps
 	cmake --build build/win-x64 -j $(JOBS)
 
 asan: deps
-	cmake -S . -B $(ASAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DWRENLOK_SANITIZE=address
+	cmake -S . -B $(ASAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DWRENLOK_SANITIZE=address -DWRENLOK_BENCH=OFF
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 tsan: deps
-	cmake -S . -B $(TSAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DWRENLOK_SANITIZE=thread
+	cmake -S . -B $(TSAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DWRENLOK_SANITIZE=thread -DWRENLOK_BENCH=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 
 # The Windows images are built first: the host suite checks them and runs them under Wine.
