@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
-          mingw-w64 binutils-mingw-w64 wine64 bluez bluez-test-tools)
+          mingw-w64 binutils-mingw-w64 wine wine64 bluez bluez-test-tools)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -15,4 +15,5 @@ sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 echo "Installing: ${missing[*]}"
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Wine needs what it recommends (the wine launcher, its libraries) to run programs.
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
