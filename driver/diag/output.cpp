@@ -16,14 +16,16 @@ static BOOLEAN PutNull(POutputCursor Cursor)
 /*
  * A number that crosses the end of the buffer keeps its leading digits; the
  * position may end past the capacity and the next primitive reports full.
+ * One body for both widths, so the 32-bit form keeps 32-bit division on x86.
  */
-BOOLEAN PutDecimal(POutputCursor Cursor, ULONG Value)
+template <typename Unsigned>
+static BOOLEAN PutUnsignedDecimal(POutputCursor Cursor, Unsigned Value)
 {
     if (Value == 0) {
         return PutChar(Cursor, '0');
     }
     LONG digits = 0;
-    for (ULONG rest = Value; rest != 0; rest /= 10) {
+    for (Unsigned rest = Value; rest != 0; rest /= 10) {
         digits++;
     }
     Cursor->Position += digits;
@@ -38,25 +40,14 @@ BOOLEAN PutDecimal(POutputCursor Cursor, ULONG Value)
     return FALSE;
 }
 
+BOOLEAN PutDecimal(POutputCursor Cursor, ULONG Value)
+{
+    return PutUnsignedDecimal(Cursor, Value);
+}
+
 BOOLEAN PutDecimal64(POutputCursor Cursor, ULONGLONG Value)
 {
-    if (Value == 0) {
-        return PutChar(Cursor, '0');
-    }
-    LONG digits = 0;
-    for (ULONGLONG rest = Value; rest != 0; rest /= 10) {
-        digits++;
-    }
-    Cursor->Position += digits;
-    LONG index = Cursor->Position;
-    while (Value != 0) {
-        index--;
-        if (index < Cursor->Capacity) {
-            Cursor->Buffer[index] = HexDigits[Value % 10];
-        }
-        Value /= 10;
-    }
-    return FALSE;
+    return PutUnsignedDecimal(Cursor, Value);
 }
 
 /* The magnitude is taken as unsigned so the most negative value prints whole. */
