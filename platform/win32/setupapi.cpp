@@ -64,6 +64,13 @@ BOOL fail(DWORD error)
     return FALSE;
 }
 
+/* SetupAPI clears the last error on every call that succeeds. */
+BOOL succeed()
+{
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
 } // namespace
 
 } // namespace w32
@@ -95,6 +102,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(CONST GUID *ClassGuid, PCSTR Enumerator, HW
         set->instanceIds.push_back(device.instanceId);
     }
     liveSets().insert(set.get());
+    SetLastError(ERROR_SUCCESS);
     return set.release();
 }
 
@@ -116,7 +124,7 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP
     DeviceInfoData->ClassGuid = classGuid;
     DeviceInfoData->DevInst = MemberIndex + 1;
     DeviceInfoData->Reserved = MemberIndex + 1;
-    return TRUE;
+    return succeed();
 }
 
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
@@ -127,11 +135,15 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
     Device *device = deviceOf(DeviceInfoSet, DeviceInfoData, error);
     if (!device)
         return fail(error);
+    if (Property >= SPDRP_MAXIMUM_PROPERTY)
+        return fail(ERROR_INVALID_REG_PROPERTY);
     if (!PropertyBuffer && PropertyBufferSize != 0)
-        return fail(ERROR_INVALID_USER_BUFFER);
+        return fail(ERROR_INVALID_DATA);
     std::string data;
     DWORD type;
     if (Property == SPDRP_HARDWAREID) {
+        if (device->propertyError == ERROR_INSUFFICIENT_BUFFER && RequiredSize)
+            *RequiredSize = 0xFFFFFFFF;
         if (device->propertyError)
             return fail(device->propertyError);
         if (!device->hardwareIds)
@@ -139,9 +151,12 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
         data = *device->hardwareIds;
         type = REG_MULTI_SZ;
     } else if (Property == SPDRP_CLASSGUID) {
-        if (device->classGuid.empty())
+        if (device->classGuidProperty)
+            data = *device->classGuidProperty;
+        else if (!device->classGuid.empty())
+            data = device->classGuid + '\0';
+        else
             return fail(ERROR_INVALID_DATA);
-        data = device->classGuid + '\0';
         type = REG_SZ;
     } else {
         return fail(ERROR_INVALID_DATA);
@@ -151,11 +166,11 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
         *RequiredSize = size;
     if (PropertyRegDataType)
         *PropertyRegDataType = type;
-    if (PropertyBufferSize < size)
+    /* A buffer of no bytes never holds the property, not even an empty one. */
+    if (PropertyBufferSize == 0 || PropertyBufferSize < size)
         return fail(ERROR_INSUFFICIENT_BUFFER);
-    if (size)
-        std::memcpy(PropertyBuffer, data.data(), size);
-    return TRUE;
+    std::memcpy(PropertyBuffer, data.data(), size);
+    return succeed();
 }
 
 BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
@@ -175,7 +190,7 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
         deleteKeyTree(m, device->driverKey);
     std::erase_if(m.devices, [&](const Device &d) { return d.instanceId == instanceId; });
     record("DIF_REMOVE " + instanceId);
-    return TRUE;
+    return succeed();
 }
 
 HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope, DWORD,
@@ -191,6 +206,7 @@ HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
         SetLastError(error);
         return static_cast<HKEY>(INVALID_HANDLE_VALUE);
     }
+    SetLastError(ERROR_SUCCESS);
     return openKeyHandle(device->driverKey, samDesired);
 }
 
@@ -203,7 +219,7 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)
     delete set;
     if (DWORD error = injectedFailure("SetupDiDestroyDeviceInfoList"))
         return fail(error);
-    return TRUE;
+    return succeed();
 }
 
 INT WINAPI SetupPromptReboot(HSPFILEQ, HWND, BOOL ScanOnly)

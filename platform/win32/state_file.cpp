@@ -104,7 +104,8 @@ void writeStateFile(const Machine &m, const std::string &path)
     for (const Device &d : m.devices)
         out << "device " << quote(d.instanceId) << " " << quote(d.classGuid) << " " << (d.present ? 1 : 0) << " "
             << (d.hardwareIds ? 1 : 0) << " " << quote(d.hardwareIds.value_or("")) << " " << quote(d.driverKey)
-            << " " << d.propertyError << " " << d.removeError << "\n";
+            << " " << d.propertyError << " " << d.removeError << " " << (d.classGuidProperty ? 1 : 0) << " "
+            << quote(d.classGuidProperty.value_or("")) << "\n";
     for (const std::string &event : m.journal)
         out << "journal " << quote(event) << "\n";
 
@@ -160,7 +161,7 @@ Machine readStateFile(const std::string &path)
             expect(t, 2, line);
             m.uncreatableKeys.insert(fold(normalizeKeyPath(t[1])));
         } else if (kind == "device") {
-            expect(t, 9, line);
+            expect(t, 11, line);
             Device d;
             d.instanceId = t[1];
             d.classGuid = t[2];
@@ -170,6 +171,8 @@ Machine readStateFile(const std::string &path)
             d.driverKey = t[6];
             d.propertyError = number(t[7]);
             d.removeError = number(t[8]);
+            if (t[9] == "1")
+                d.classGuidProperty = t[10];
             m.devices.push_back(std::move(d));
         } else if (kind == "journal") {
             expect(t, 2, line);

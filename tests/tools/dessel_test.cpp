@@ -197,6 +197,18 @@ TEST_F(DesselTest, WithoutMarkerOnlyAMissingVersionRemovesThePositionTwoDevices)
     EXPECT_EQ(instanceIds(again.after), std::vector<std::string>{"USB\\KEEP"});
 }
 
+TEST_F(DesselTest, DeviceWithEmptyIdentifierListIsPassedOver)
+{
+    install(false, false);
+    m.devices.insert(m.devices.begin(), w32::Device{.instanceId = "USB\\EMPTY",
+                                                    .classGuid = kBluetoothClass,
+                                                    .hardwareIds = std::string()});
+    ToolRun r = run();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(instanceIds(r.after), (std::vector<std::string>{"USB\\EMPTY", "USB\\FIRST", "USB\\SECOND", "USB\\KEEP"}));
+}
+
 TEST_F(DesselTest, VersionFileHasNoInfluence)
 {
     install(true, true);

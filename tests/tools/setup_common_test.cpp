@@ -231,6 +231,30 @@ TEST_F(SetupCommonTest, ListWithoutTerminatorsIsWalkedWithinItsData)
     EXPECT_EQ(instanceIds(m), std::vector<std::string>{"USB\\B"});
 }
 
+TEST_F(SetupCommonTest, EmptyIdentifierListIsSkippedWithoutReportByBothSearches)
+{
+    addRadio(m, "USB\\EMPTY", {}).hardwareIds = std::string();
+    addRadio(m, "USB\\TERMINATOR", {}).hardwareIds = std::string(1, '\0');
+    addRadio(m, "USB\\A", {"ID"});
+    CaptureStdout();
+    EXPECT_TRUE(FindDeviceByHardwareId(&InstallerProfile, "ID"));
+    RemoveDevicesByHardwareId(&RemoverProfile, "ID");
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(instanceIds(m), (std::vector<std::string>{"USB\\EMPTY", "USB\\TERMINATOR"}));
+}
+
+TEST_F(SetupCommonTest, RequiredSizeThatCannotGrowEndsTheSearch)
+{
+    addRadio(m, "USB\\BOUNDLESS", {"ID"}).propertyError = ERROR_INSUFFICIENT_BUFFER;
+    addRadio(m, "USB\\B", {"ID"});
+    CaptureStdout();
+    RemoveDevicesByHardwareId(&RemoverProfile, "ID");
+    EXPECT_FALSE(FindDeviceByHardwareId(&RemoverProfile, "ID"));
+    const std::string report = "GetDeviceRegistryProperty FAILURE: The data area passed to a system call is too small.\r\n\n";
+    EXPECT_EQ(GetCapturedStdout(), report + report);
+    EXPECT_EQ(instanceIds(m).size(), 2u);
+}
+
 TEST_F(SetupCommonTest, FindStopsAtFirstMatchAndNotFoundLeavesTheEndError)
 {
     addRadio(m, "USB\\A", {"ID"});

@@ -80,6 +80,17 @@ TEST_F(VantryTest, MainDeviceNotRecordedPrintsJapaneseTraceAndRemovesNothingElse
     EXPECT_EQ(instanceIds(r.after), (std::vector<std::string>{"USB\\SECOND", "USB\\THIRD", "USB\\KEEP"}));
 }
 
+TEST_F(VantryTest, DeviceWithEmptyIdentifierListIsPassedOverByBothSearches)
+{
+    m.devices.insert(m.devices.begin(), w32::Device{.instanceId = "USB\\EMPTY",
+                                                    .classGuid = kBluetoothClass,
+                                                    .hardwareIds = std::string()});
+    ToolRun r = run(fullArgs(), {.input = "abcdefgh"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out.find("GetDeviceRegistryProperty"), std::string::npos) << r.out;
+    EXPECT_EQ(instanceIds(r.after), (std::vector<std::string>{"USB\\EMPTY", "USB\\KEEP"}));
+}
+
 TEST_F(VantryTest, NoInstalledVersionRemovesSixSevenThenMain)
 {
     ToolRun r = run(fullArgs(), {.input = "abcdefgh"});

@@ -117,20 +117,61 @@ TEST_F(Win32LayerTest, DeviceSetsFollowClassPresenceAndKeepIndexesAfterRemoval)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));
 
     ASSERT_TRUE(SetupDiEnumDeviceInfo(all, 1, &data));
-    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(all, &data, 0x99, nullptr, nullptr, 0, &required));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(all, &data, SPDRP_MAXIMUM_PROPERTY, nullptr, nullptr, 0, &required));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_REG_PROPERTY));
+    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(all, &data, 0x0C, nullptr, nullptr, 0, &required));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA)) << "a property the device does not have";
     char classGuid[64];
+    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(all, &data, SPDRP_CLASSGUID, nullptr, nullptr, sizeof classGuid,
+                                                   nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA)) << "a size without a buffer";
+    SetLastError(ERROR_ACCESS_DENIED);
     EXPECT_TRUE(SetupDiGetDeviceRegistryPropertyA(all, &data, SPDRP_CLASSGUID, nullptr,
                                                   reinterpret_cast<PBYTE>(classGuid), sizeof classGuid, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(std::string(classGuid), kNetClass);
+    SetLastError(ERROR_ACCESS_DENIED);
     HKEY driverKey = SetupDiOpenDevRegKey(all, &data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
     ASSERT_NE(driverKey, static_cast<HKEY>(INVALID_HANDLE_VALUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
     RegCloseKey(driverKey);
 
-    for (HDEVINFO set : {all, present, nets})
+    for (HDEVINFO set : {all, present, nets}) {
+        SetLastError(ERROR_NO_MORE_ITEMS);
         EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS)) << "a destroyed set clears the last error";
+    }
     EXPECT_FALSE(SetupDiDestroyDeviceInfoList(all));
     EXPECT_EQ(instanceIds(m), (std::vector<std::string>{"PCI\\NIC", "USB\\GONE"}));
+}
+
+TEST_F(Win32LayerTest, ZeroSizeBufferNeverHoldsAPropertyEvenAnEmptyOne)
+{
+    addRadio(m, "USB\\EMPTY", {}).hardwareIds = std::string();
+    addRadio(m, "USB\\ONE", {"ID"});
+    HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
+    DWORD required = 7, type = 0;
+    BYTE buffer[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
+    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, &type, buffer, 0, &required));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(required, 0u);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+    SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, nullptr, buffer, 1, &required));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(buffer[0], 'x') << "an empty property writes nothing";
+
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 1, &data));
+    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, nullptr, buffer, 3, &required));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(required, 4u);
+    EXPECT_EQ(buffer[0], 'x') << "a buffer too small is left alone";
+    EXPECT_TRUE(SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, nullptr, buffer, 4, &required));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buffer), 4), std::string("ID\0\0", 4));
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
 }
 
 TEST_F(Win32LayerTest, SystemTextsComeInAllocatedBuffersOrFail)

@@ -13,10 +13,16 @@ typedef enum _HARDWARE_ID_READ {
     HardwareIdsFailed    /* the search ends */
 } HARDWARE_ID_READ;
 
+/* A required size that cannot grow by the zero byte the buffer keeps past the data. */
+#define UNREADABLE_REQUIRED_SIZE 0xFFFFFFFF
+
 /*
  * Reads the device's SPDRP_HARDWAREID list into a buffer from LocalAlloc,
  * grown to what the device asks for. The buffer keeps one zero byte past
  * the data, so a list whose last identifier lacks its terminator still ends.
+ * The system answers a buffer of no bytes with ERROR_INSUFFICIENT_BUFFER even
+ * for an empty list; a device asking for no more than the buffer already has
+ * carries no identifiers, and asking again would never end.
  */
 static HARDWARE_ID_READ ReadHardwareIds(const SETUP_TOOL_PROFILE *Profile, HDEVINFO Set, PSP_DEVINFO_DATA Element,
                                         CHAR **List, DWORD *DataSize)
@@ -33,10 +39,12 @@ static HARDWARE_ID_READ ReadHardwareIds(const SETUP_TOOL_PROFILE *Profile, HDEVI
         *List = NULL;
         if (error == ERROR_INVALID_DATA)
             return HardwareIdsSkipped;
-        if (error != ERROR_INSUFFICIENT_BUFFER) {
+        if (error != ERROR_INSUFFICIENT_BUFFER || required == UNREADABLE_REQUIRED_SIZE) {
             ReportFailure(Profile, "GetDeviceRegistryProperty");
             return HardwareIdsFailed;
         }
+        if (required <= bufferSize)
+            return HardwareIdsSkipped;
         *List = (CHAR *)LocalAlloc(LPTR, required + 1);
         if (!*List) {
             /* One device too large to read does not hide the devices after it. */

@@ -38,9 +38,11 @@ struct Device {
     std::string instanceId;
     std::string classGuid;                  /* "{...}"; empty when the device has no class */
     std::optional<std::string> hardwareIds; /* raw REG_MULTI_SZ bytes; none: no such property */
+    std::optional<std::string> classGuidProperty; /* raw SPDRP_CLASSGUID bytes; none: classGuid and its NUL */
     bool present = true;
     std::string driverKey;     /* registry path of its driver key; empty when it has none */
-    DWORD propertyError = 0;   /* reading SPDRP_HARDWAREID fails with this code */
+    DWORD propertyError = 0;   /* reading SPDRP_HARDWAREID fails with this code; with
+                                  ERROR_INSUFFICIENT_BUFFER it asks for 0xFFFFFFFF bytes */
     DWORD removeError = 0;     /* DIF_REMOVE fails with this code */
 };
 
