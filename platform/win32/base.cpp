@@ -1,7 +1,7 @@
 /*
  * The kernel32 and user32 pieces of the Win32 layer: last error, local
  * memory, system messages, version, waits, the current directory, standard
- * input and the lstr and wsprintf string routines.
+ * input and the lstr and wsprintf string routines (comparison is collation.cpp's).
  */
 #include <windows.h>
 
@@ -32,10 +32,19 @@ int descriptorOf(HANDLE handle)
                : -1;
 }
 
-int foldedByte(const char *text, size_t at)
+/* An insert is %1 to %99; the texts carry no other escapes. */
+bool hasInsert(const std::string &text)
 {
-    unsigned char c = static_cast<unsigned char>(text[at]);
-    return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+    for (size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at + 1))
+        if (at + 1 < text.size() && text[at + 1] >= '1' && text[at + 1] <= '9')
+            return true;
+    return false;
+}
+
+[[noreturn]] void unsupported(const char *what)
+{
+    std::fprintf(stderr, "*** Win32 layer: %s is not offered\n", what);
+    std::abort();
 }
 
 } // namespace
@@ -72,7 +81,7 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem)
 }
 
 DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
-                            DWORD nSize, va_list *)
+                            DWORD nSize, va_list *Arguments)
 {
     if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || (dwFlags & (FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE)) ||
         !lpBuffer) {
@@ -83,19 +92,25 @@ DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD dwL
         SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
         return 0;
     }
-    /* None of the texts carries an insert, so they read the same with or
-       without FORMAT_MESSAGE_IGNORE_INSERTS. */
-    const char *text = w32::systemMessage(dwMessageId);
-    if (!text) {
+    const char *found = w32::systemMessage(dwMessageId);
+    if (!found) {
         SetLastError(ERROR_MR_MID_NOT_FOUND);
         return 0;
     }
-    DWORD length = static_cast<DWORD>(std::strlen(text));
+    std::string text = found;
+    if (!(dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS) && hasInsert(text)) {
+        if (Arguments)
+            unsupported("FormatMessageA with insert arguments");
+        /* Windows will not fill an insert from arguments it was not given. */
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    DWORD length = static_cast<DWORD>(text.size());
     if (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
         auto *copy = static_cast<LPSTR>(LocalAlloc(LMEM_FIXED, (length + 1 > nSize ? length + 1 : nSize)));
         if (!copy)
             return 0;
-        std::memcpy(copy, text, length + 1);
+        std::memcpy(copy, text.c_str(), length + 1);
         *reinterpret_cast<LPSTR *>(lpBuffer) = copy;
         return length;
     }
@@ -103,7 +118,7 @@ DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD dwL
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
-    std::memcpy(lpBuffer, text, length + 1);
+    std::memcpy(lpBuffer, text.c_str(), length + 1);
     return length;
 }
 
@@ -177,28 +192,6 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     }
     *lpNumberOfBytesRead = static_cast<DWORD>(got);
     return TRUE;
-}
-
-int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2)
-{
-    if (!lpString1 || !lpString2)
-        return (lpString1 != nullptr) - (lpString2 != nullptr);
-    int order = std::strcmp(lpString1, lpString2);
-    return (order > 0) - (order < 0);
-}
-
-/* Letter case is ignored for ASCII letters; other bytes compare as they are. */
-int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2)
-{
-    if (!lpString1 || !lpString2)
-        return (lpString1 != nullptr) - (lpString2 != nullptr);
-    for (size_t at = 0;; ++at) {
-        int a = foldedByte(lpString1, at), b = foldedByte(lpString2, at);
-        if (a != b)
-            return a < b ? -1 : 1;
-        if (a == 0)
-            return 0;
-    }
 }
 
 int WINAPI lstrlenA(LPCSTR lpString)

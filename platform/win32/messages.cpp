@@ -1,8 +1,9 @@
 /*
  * The system message table: the texts FormatMessageA returns for the error
- * codes the setup programs can meet, worded and ended as Windows words them.
- * Codes of other facilities (SetupAPI's 0xE000xxxx codes among them) have no
- * system text, so callers fall back to printing the number.
+ * codes the setup programs can meet, worded and ended as Windows words them,
+ * inserts included. Codes of other facilities (SetupAPI's 0xE000xxxx codes
+ * among them) have no system text, so callers fall back to printing the
+ * number.
  */
 #include <windows.h>
 
@@ -27,6 +28,9 @@ const char *systemMessage(DWORD code)
     case ERROR_FILENAME_EXCED_RANGE: return "The filename or extension is too long.\r\n";
     case ERROR_MORE_DATA: return "More data is available.\r\n";
     case ERROR_NO_MORE_ITEMS: return "No more data is available.\r\n";
+    case ERROR_BAD_EXE_FORMAT: return "%1 is not a valid Win32 application.\r\n";
+    case ERROR_MR_MID_NOT_FOUND:
+        return "The system cannot find message text for message number 0x%1 in the message file for %2.\r\n";
     case ERROR_INVALID_FLAGS: return "Invalid flags.\r\n";
     case ERROR_BADKEY: return "The configuration registry key is invalid.\r\n";
     case ERROR_CANTOPEN: return "The configuration registry key could not be opened.\r\n";

@@ -1,7 +1,11 @@
 /*
  * GetPrivateProfileStringA on INI-format files of the host: sections and
  * keys compare without regard to case, blanks around names and values are
- * dropped, and a value in matching quotes loses them.
+ * dropped, and a value in matching quotes loses them. Only the first section
+ * of a name is read, and the first key of a name in it, as on Windows. The
+ * last error tells the caller how it went: ERROR_SUCCESS for a value that
+ * fits, ERROR_MORE_DATA for one cut to the buffer, ERROR_FILE_NOT_FOUND when
+ * the file, section or key is missing.
  */
 #include <windows.h>
 
@@ -39,6 +43,9 @@ std::optional<std::string> lookUp(std::ifstream &file, const std::string &sectio
         if (text.empty() || text[0] == ';')
             continue;
         if (text[0] == '[') {
+            /* A later section of the same name is never looked at. */
+            if (inSection)
+                return std::nullopt;
             size_t close = text.find(']');
             inSection = close != std::string::npos && w32::fold(trim(text.substr(1, close - 1))) == section;
             continue;
@@ -55,6 +62,8 @@ DWORD copyOut(const std::string &text, LPSTR out, DWORD size)
     DWORD length = static_cast<DWORD>(text.size()) < size - 1 ? static_cast<DWORD>(text.size()) : size - 1;
     std::memcpy(out, text.data(), length);
     out[length] = '\0';
+    if (length < text.size())
+        SetLastError(ERROR_MORE_DATA);
     return length;
 }
 
@@ -63,15 +72,19 @@ DWORD copyOut(const std::string &text, LPSTR out, DWORD size)
 extern "C" DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault,
                                                  LPSTR lpReturnedString, DWORD nSize, LPCSTR lpFileName)
 {
-    if (!lpReturnedString || nSize == 0)
+    if (!lpReturnedString || nSize == 0) {
+        SetLastError(ERROR_MORE_DATA);
         return 0;
+    }
     /* Listing the sections or keys of a file (a null section or key) is not offered. */
     if (!lpAppName || !lpKeyName || !lpFileName) {
         lpReturnedString[0] = '\0';
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    std::string fallback = trim(lpDefault ? lpDefault : "");
+    /* The default loses its trailing blanks only. */
+    std::string fallback = lpDefault ? lpDefault : "";
+    fallback.erase(fallback.find_last_not_of(' ') + 1);
     std::optional<std::string> path = w32::hostPath(lpFileName);
     std::ifstream file;
     if (path)
@@ -81,5 +94,6 @@ extern "C" DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyN
         return copyOut(fallback, lpReturnedString, nSize);
     }
     std::optional<std::string> value = lookUp(file, w32::fold(trim(lpAppName)), w32::fold(trim(lpKeyName)));
+    SetLastError(value ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
     return copyOut(value.value_or(fallback), lpReturnedString, nSize);
 }

@@ -2,12 +2,15 @@
  * The registry functions over the machine's key tree. Handles are numbers
  * standing for a key path and the access they were opened with; a key
  * deleted under an open handle makes the handle fail with ERROR_KEY_DELETED.
+ * Values are stored as written: a string without its terminator stays so.
+ * Keys still open when the process ends are entered in the journal.
  */
 #include <windows.h>
 
 #include "host/handles.h"
 #include "host/machine.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -65,9 +68,27 @@ bool uncreatable(const std::string &path)
 HKEY openKeyHandle(std::string path, REGSAM access)
 {
     static ULONG_PTR next = 0x1000;
+    std::map<ULONG_PTR, OpenKey> &keys = openKeys();
+    /* Registered after the table exists, so it runs while the table is still there. */
+    static const bool reportAtExit = [] {
+        std::atexit([] {
+            for (const std::string &path : openKeyPaths())
+                record("open at exit: key " + path);
+        });
+        return true;
+    }();
+    (void)reportAtExit;
     next += 4;
-    openKeys()[next] = OpenKey{std::move(path), access};
+    keys[next] = OpenKey{std::move(path), access};
     return reinterpret_cast<HKEY>(next);
+}
+
+std::vector<std::string> openKeyPaths()
+{
+    std::vector<std::string> paths;
+    for (const auto &[handle, key] : openKeys())
+        paths.push_back(key.path);
+    return paths;
 }
 
 } // namespace w32
@@ -141,6 +162,10 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
         return ERROR_MORE_DATA;
     }
     std::memcpy(lpData, value->data.data(), size);
+    /* NT ends a string stored without its terminator when the buffer has room, and does not count it. */
+    bool text = value->type == REG_SZ || value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ;
+    if (text && size > 0 && value->data.back() != '\0' && size < *lpcbData)
+        lpData[size] = 0;
     *lpcbData = size;
     return ERROR_SUCCESS;
 }

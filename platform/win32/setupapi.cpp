@@ -8,6 +8,7 @@
 #include "host/handles.h"
 #include "host/machine.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -24,6 +25,19 @@ std::set<DeviceInfoSet *> &liveSets()
 {
     static std::set<DeviceInfoSet *> sets;
     return sets;
+}
+
+/* Sets never destroyed are entered in the journal when the process ends. */
+void reportSetsAtExit()
+{
+    static const bool registered = [] {
+        std::atexit([] {
+            for (size_t n = liveSets().size(); n > 0; --n)
+                record("open at exit: device information set");
+        });
+        return true;
+    }();
+    (void)registered;
 }
 
 DeviceInfoSet *lookUp(HDEVINFO handle)
@@ -73,6 +87,11 @@ BOOL succeed()
 
 } // namespace
 
+size_t openDeviceInfoSets()
+{
+    return liveSets().size();
+}
+
 } // namespace w32
 
 using namespace w32;
@@ -91,6 +110,8 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(CONST GUID *ClassGuid, PCSTR Enumerator, HW
         return INVALID_HANDLE_VALUE;
     }
     std::string wantedClass = ClassGuid ? fold(guidText(*ClassGuid)) : "";
+    liveSets();
+    reportSetsAtExit();
     auto set = std::make_unique<DeviceInfoSet>();
     for (const Device &device : machine().devices) {
         if (!allClasses && fold(device.classGuid) != wantedClass)

@@ -53,6 +53,7 @@ protected:
         w32::machine() = w32::Machine{};
         w32::setValue(m, kSettingsKey, "DrvVersion", REG_SZ, std::string("12\0", 3));
     }
+    void TearDown() override { expectNothingOpen(); }
     std::string devicePath() const
     {
         const w32::RegistryValue *value = w32::findValue(m, kSettingsKey, "DevicePath");

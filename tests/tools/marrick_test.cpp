@@ -145,6 +145,11 @@ TEST_F(MarrickTest, UnknownPlatformAndFailedCallsReportAndExitZero)
     ToolRun destroy = run();
     EXPECT_EQ(destroy.err, "No BluetoothDevices: 6:The handle is invalid.\r\n\n");
 
+    m.failingCalls = {{"SetupDiGetClassDevsA", ERROR_BAD_EXE_FORMAT}};
+    ToolRun insert = run();
+    EXPECT_EQ(insert.err, "No BluetoothDevices: 193:%1 is not a valid Win32 application.\r\n\n")
+        << "inserts are left as they stand";
+
     m.failingCalls = {{"SetupDiGetClassDevsA", ERROR_NO_SUCH_DEVINST}};
     ToolRun noText = run();
     EXPECT_EQ(noText.exitCode, 0);

@@ -33,6 +33,7 @@ protected:
     }
     void TearDown() override
     {
+        expectNothingOpen();
         dup2(savedInput_, 0);
         close(savedInput_);
     }
@@ -54,6 +55,15 @@ TEST_F(SetupCommonTest, ReportCarriesSystemTextOrHexCodeAndKeepsLastError)
     EXPECT_EQ(GetCapturedStdout(), "Label FAILURE: No more data is available.\r\n\n"
                                    "Other FAILURE: (0xe000020b)\n");
     EXPECT_TRUE(eventsOf(m, {"ReadFile"}).empty()) << "the removal tool never reads standard input";
+}
+
+TEST_F(SetupCommonTest, TextWithInsertsIsNotFilledSoTheCodeIsPrinted)
+{
+    CaptureStdout();
+    SetLastError(ERROR_BAD_EXE_FORMAT);
+    ReportFailure(&RemoverProfile, "Label");
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
+    EXPECT_EQ(GetCapturedStdout(), "Label FAILURE: (0x000000c1)\n");
 }
 
 TEST_F(SetupCommonTest, InstallerReportWaitsForOneCharacter)
@@ -95,6 +105,15 @@ TEST_F(PackageVersionTest, FolderGetsSeparatorAndValueIsCutToTwoCharacters)
     disk.write("setup/ver.ini", "[version]\n  drv = 1234 \n");
     m.currentDirectory = "C:\\setup";
     EXPECT_EQ(read(), "12");
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+}
+
+TEST_F(PackageVersionTest, OnlyTheFirstVersionSectionCounts)
+{
+    disk.write("ver.ini", "[Version]\nOther=1\n[Version]\nDrv=12\n");
+    m.currentDirectory = "C:\\";
+    EXPECT_EQ(read(), "");
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(PackageVersionTest, MissingFileSectionKeyOrPositionGiveEmptyVersion)
@@ -185,6 +204,16 @@ TEST_F(SetupCommonTest, RemovalTakesEveryMatchInOrderOnceEachWhateverCaseOrPlace
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_EQ(eventsOf(m, {"DIF_REMOVE"}), (std::vector<std::string>{"DIF_REMOVE USB\\A", "DIF_REMOVE USB\\C"}));
     EXPECT_EQ(instanceIds(m), (std::vector<std::string>{"USB\\B", "ROOT\\NOIDS", "USB\\D"}));
+}
+
+TEST_F(SetupCommonTest, IdentifiersMatchByTheSystemsComparisonNotByBytes)
+{
+    addRadio(m, "USB\\SHARP", {"USB\\STRASSE"});
+    addRadio(m, "USB\\CONTROL", {"usb\\stra\xDF" "e\x7F"});
+    addRadio(m, "USB\\HYPHEN", {"USB\\STRAS-SE"});
+    addRadio(m, "USB\\ACCENT", {"USB\\STR\xC1SSE"});
+    RemoveDevicesByHardwareId(&RemoverProfile, "usb\\stra\xDF" "e");
+    EXPECT_EQ(instanceIds(m), (std::vector<std::string>{"USB\\HYPHEN", "USB\\ACCENT"}));
 }
 
 TEST_F(SetupCommonTest, FailedRemovalIsReportedAndTheNextDeviceStillGoes)

@@ -1,5 +1,7 @@
 #include "tool_run.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -99,7 +101,16 @@ ToolRun runTool(const std::string &program, const std::vector<std::string> &args
     run.out = slurp(out);
     run.err = slurp(err);
     run.after = w32::readStateFile(state);
+    for (const std::string &leak : eventsOf(run.after, {"open at exit"}))
+        ADD_FAILURE() << program << " ended with a handle still open: " << leak;
     return run;
+}
+
+void expectNothingOpen()
+{
+    for (const std::string &path : w32::openKeyPaths())
+        ADD_FAILURE() << "registry key left open: " << path;
+    EXPECT_EQ(w32::openDeviceInfoSets(), 0u) << "device information sets left undestroyed";
 }
 
 std::vector<std::string> eventsOf(const w32::Machine &m, const std::vector<std::string> &prefixes)

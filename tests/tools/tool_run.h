@@ -24,6 +24,7 @@ struct RunOptions {
     bool withOutput = true;                              /* false: no standard output either */
 };
 
+/* A run that ends with a registry key or device information set still open fails the test. */
 ToolRun runTool(const std::string &program, const std::vector<std::string> &args, const w32::Machine &before,
                 const RunOptions &options = {});
 
@@ -40,6 +41,9 @@ public:
 private:
     std::string path_;
 };
+
+/* Fails the test when the process holds registry keys or device information sets open. */
+void expectNothingOpen();
 
 /* The journal without the entries that are not of the given kinds. */
 std::vector<std::string> eventsOf(const w32::Machine &m, const std::vector<std::string> &prefixes);

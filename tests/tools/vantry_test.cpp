@@ -177,6 +177,15 @@ TEST_F(VantryTest, ShortCommandLinesNeverReadPastTheArguments)
     EXPECT_EQ(eventsOf(two.after, {"DIF_REMOVE"}), std::vector<std::string>{"DIF_REMOVE USB\\MAIN"});
 }
 
+TEST_F(VantryTest, FirstTraceCarriesWhatTheProfileReadLeft)
+{
+    disk.write("setup/version.ini", "[Version]\nDrvVersion=123\n");
+    ToolRun cut = run(fullArgs());
+    EXPECT_TRUE(cut.out.starts_with("12 FAILURE: More data is available.\r\n\nV")) << cut.out;
+    ToolRun missing = run({"DrvVersion", kMain, "unused", "unused", "absent.ini", kSecond});
+    EXPECT_TRUE(missing.out.starts_with(" FAILURE: The system cannot find the file specified.\r\n\nV")) << missing.out;
+}
+
 TEST_F(VantryTest, OverlongVersionPathCountsAsMissingVersion)
 {
     m.currentDirectory = "C:\\" + std::string(300, 'd');

@@ -17,6 +17,7 @@ namespace {
 class Win32LayerTest : public testing::Test {
 protected:
     void SetUp() override { w32::machine() = w32::Machine{}; }
+    void TearDown() override { expectNothingOpen(); }
     w32::Machine &m = w32::machine();
 };
 
@@ -186,6 +187,106 @@ TEST_F(Win32LayerTest, SystemTextsComeInAllocatedBuffersOrFail)
                              reinterpret_cast<LPSTR>(&text), 0, nullptr),
               0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+}
+
+TEST_F(Win32LayerTest, TextsWithInsertsNeedIgnoreInsertsWhenNoArgumentsAreGiven)
+{
+    LPSTR text = nullptr;
+    DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER;
+    SetLastError(0);
+    EXPECT_EQ(FormatMessageA(flags, nullptr, ERROR_BAD_EXE_FORMAT, 0x400, reinterpret_cast<LPSTR>(&text), 0, nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(text, nullptr);
+    EXPECT_EQ(FormatMessageA(flags | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_BAD_EXE_FORMAT, 0x400,
+                             reinterpret_cast<LPSTR>(&text), 0, nullptr),
+              38u);
+    EXPECT_EQ(std::string(text), "%1 is not a valid Win32 application.\r\n");
+    LocalFree(text);
+}
+
+TEST_F(Win32LayerTest, CollationFollowsWindowsNotByteOrder)
+{
+    EXPECT_EQ(lstrcmpA("a", "B"), -1) << "letters before case";
+    EXPECT_EQ(lstrcmpA("a", "A"), -1) << "small before capital";
+    EXPECT_EQ(lstrcmpiA("a", "A"), 0);
+    EXPECT_EQ(lstrcmpA("_", "0"), -1) << "symbols before digits";
+    EXPECT_EQ(lstrcmpA("9", "a"), -1) << "digits before letters";
+    EXPECT_EQ(lstrcmpA("\xE9", "f"), -1) << "e acute sorts with e";
+    EXPECT_EQ(lstrcmpA("e", "\xE9"), -1) << "the plain letter first";
+    EXPECT_EQ(lstrcmpiA("\xE9T\xC9", "\xC9t\xE9"), 0) << "case folding beyond ASCII";
+    EXPECT_NE(lstrcmpiA("\xE9", "e"), 0) << "accents are not case";
+    EXPECT_EQ(lstrcmpA("stra\xDF" "e", "strasse"), 0) << "sharp s is ss";
+    EXPECT_EQ(lstrcmpiA("STRA\xDF" "E", "strasse"), 0);
+    EXPECT_EQ(lstrcmpiA("\xC6ON", "aeon"), 0) << "ligatures expand";
+    EXPECT_EQ(lstrcmpA("ID\x01\x7F", "ID"), 0) << "controls weigh nothing";
+    EXPECT_EQ(lstrcmpA("coop", "co-op"), -1) << "the hyphen counts last";
+    EXPECT_EQ(lstrcmpA("co-op", "cop"), -1) << "word sort: the hyphen does not break the word";
+    EXPECT_EQ(lstrcmpA("it's", "its"), 1);
+    EXPECT_EQ(lstrcmpA("ab", "abc"), -1);
+    EXPECT_EQ(lstrcmpA("", ""), 0);
+    EXPECT_EQ(lstrcmpA(nullptr, "a"), -1);
+}
+
+TEST_F(Win32LayerTest, StringsStoredWithoutTerminatorAreEndedOnReadWhenThereIsRoom)
+{
+    w32::createKey(m, kSettingsKey);
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExA(key, "Bare", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>("abcX"), 3), ERROR_SUCCESS);
+    EXPECT_EQ(w32::findValue(m, kSettingsKey, "Bare")->data, "abc") << "stored as written";
+
+    char room[5] = {'x', 'x', 'x', 'x', 'x'};
+    DWORD size = sizeof room;
+    EXPECT_EQ(RegQueryValueExA(key, "Bare", nullptr, nullptr, reinterpret_cast<LPBYTE>(room), &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 3u) << "the added terminator is not counted";
+    EXPECT_EQ(std::string(room, 5), std::string("abc\0x", 5));
+
+    char exact[3];
+    size = sizeof exact;
+    EXPECT_EQ(RegQueryValueExA(key, "Bare", nullptr, nullptr, reinterpret_cast<LPBYTE>(exact), &size), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(exact, 3), "abc");
+
+    w32::setValue(m, kSettingsKey, "Binary", REG_BINARY, "ab");
+    char binary[3] = {'x', 'x', 'x'};
+    size = sizeof binary;
+    EXPECT_EQ(RegQueryValueExA(key, "Binary", nullptr, nullptr, reinterpret_cast<LPBYTE>(binary), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::string(binary, 3), "abx") << "only strings are ended";
+    RegCloseKey(key);
+}
+
+TEST_F(Win32LayerTest, OpenKeysAndSetsAreCountedUntilClosed)
+{
+    w32::createKey(m, kSettingsKey);
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    EXPECT_EQ(w32::openKeyPaths(), std::vector<std::string>{kSettingsKey});
+    EXPECT_EQ(w32::openDeviceInfoSets(), 1u);
+    RegCloseKey(key);
+    SetupDiDestroyDeviceInfoList(set);
+    EXPECT_TRUE(w32::openKeyPaths().empty());
+    EXPECT_EQ(w32::openDeviceInfoSets(), 0u);
+}
+
+TEST_F(Win32LayerTest, ProfileReadsOnlyTheFirstSectionOfANameAndReportsHowItWent)
+{
+    TempFolder disk;
+    disk.write("a.ini", "[Version]\r\nDrv=12\r\nDrv=34\r\n[Other]\r\nKey=1\r\n[version]\r\nLate=56\r\n");
+    m.drives['D'] = disk.path();
+    char out[8];
+    SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_EQ(GetPrivateProfileStringA("Version", "Drv", nullptr, out, sizeof out, "D:\\a.ini"), 2u);
+    EXPECT_EQ(std::string(out), "12") << "the first key of a name";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(GetPrivateProfileStringA("Version", "Late", "none  ", out, sizeof out, "D:\\a.ini"), 4u);
+    EXPECT_EQ(std::string(out), "none") << "a later section of the same name is not read";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(GetPrivateProfileStringA("Version", "Drv", nullptr, out, 2, "D:\\a.ini"), 1u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_EQ(GetPrivateProfileStringA("Missing", "Drv", "  d ", out, sizeof out, "D:\\a.ini"), 3u);
+    EXPECT_EQ(std::string(out), "  d") << "the default keeps its leading blanks";
 }
 
 TEST_F(Win32LayerTest, ProfileStringsAreTrimmedUnquotedAndCut)

@@ -2,7 +2,7 @@
  * The emulated Windows machine behind the Win32 layer: the registry under
  * HKEY_LOCAL_MACHINE, the device database, and what a run did that cannot be
  * read back from either (waits, standard-input reads, removals, restart
- * prompts). A program run in a test finds the machine in the file named by
+ * prompts, and keys or device information sets still open at exit). A program run in a test finds the machine in the file named by
  * WRENLOK_WIN32_STATE and leaves it there after every change.
  */
 #pragma once
@@ -89,6 +89,10 @@ Device &addDevice(Machine &m, std::string instanceId, std::string classGuid,
 
 std::string guidText(const GUID &guid);
 bool parseGuid(std::string_view text, GUID &guid);
+
+/* What the process holds open: registry keys by path, and device information sets. */
+std::vector<std::string> openKeyPaths();
+size_t openDeviceInfoSets();
 
 /* The error an injected failure of `call` gives, or 0. */
 DWORD injectedFailure(std::string_view call);
