@@ -72,6 +72,25 @@ TEST_F(CleanUpTest, DevicePathKeepsItsTypeAndIsWrittenWithOneTerminator)
     EXPECT_EQ(w32::findValue(m, kSettingsKey, "DrvVersion"), nullptr);
 }
 
+TEST_F(CleanUpTest, DevicePathKeepsTheStringTypeToo)
+{
+    w32::setValue(m, kSettingsKey, "DevicePath", REG_SZ, std::string("%SystemRoot%\\driver;B\0", 22));
+    EXPECT_EQ(CleanUpRegistry("DrvVersion"), CLEANUP_DONE);
+    EXPECT_EQ(devicePath(), std::string(";B\0", 3));
+    EXPECT_EQ(w32::findValue(m, kSettingsKey, "DevicePath")->type, static_cast<DWORD>(REG_SZ));
+}
+
+TEST_F(CleanUpTest, DevicePathWithoutTheEntryIsStillWrittenBackInItsType)
+{
+    for (DWORD type : {REG_SZ, REG_EXPAND_SZ}) {
+        w32::setValue(m, kSettingsKey, "DrvVersion", REG_SZ, std::string("12\0", 3));
+        w32::setValue(m, kSettingsKey, "DevicePath", type, "%SystemRoot%\\inf");
+        EXPECT_EQ(CleanUpRegistry("DrvVersion"), CLEANUP_DONE);
+        EXPECT_EQ(devicePath(), std::string("%SystemRoot%\\inf\0", 17)) << "rewritten with its terminator";
+        EXPECT_EQ(w32::findValue(m, kSettingsKey, "DevicePath")->type, type);
+    }
+}
+
 TEST_F(CleanUpTest, DevicePathWithoutTerminatorIsNotReadPastItsData)
 {
     w32::setValue(m, kSettingsKey, "DevicePath", REG_SZ, "A;%SystemRoot%\\driver");

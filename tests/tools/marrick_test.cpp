@@ -101,6 +101,46 @@ TEST_F(MarrickTest, UncreatableConnectionKeyStillGetsTheMetricButDoesNotCount)
     EXPECT_FALSE(named(r, "{IP0}"));
 }
 
+TEST_F(MarrickTest, OneAdapterFailingDoesNotHideAnotherThatIsUpdated)
+{
+    for (bool failingFirst : {true, false}) {
+        m = w32::Machine{};
+        if (failingFirst)
+            adapter("BTH\\BROKEN", {kBluetoothIp}, std::nullopt);
+        adapter("BTH\\IP0", {kBluetoothIp}, "{IP0}");
+        if (!failingFirst)
+            adapter("BTH\\BROKEN", {kBluetoothIp}, std::nullopt);
+        ToolRun r = run();
+        EXPECT_EQ(r.out, "Windows NT/2000\nThe operation completed successfully.\n") << failingFirst;
+        EXPECT_EQ(r.err, "") << failingFirst;
+        EXPECT_TRUE(named(r, "{IP0}") && metric(r, "{IP0}")) << failingFirst;
+    }
+}
+
+/* Each text is read into 1024 bytes: data of exactly that size is read, one byte more is not. */
+TEST_F(MarrickTest, AdapterTextsAreReadUpTo1024Bytes)
+{
+    auto padded = [](std::string data, size_t size) {
+        data.resize(size, '\0');
+        return data;
+    };
+    for (size_t size : {1024u, 1025u}) {
+        SCOPED_TRACE(size);
+        m = w32::Machine{};
+        adapter("BTH\\IDS", {}, "{IDS}").hardwareIds = padded(w32::multiSz({kBluetoothIp, "other"}), size);
+        adapter("BTH\\CLASS", {kBluetoothIp}, "{CLASS}").classGuidProperty = padded(kNetClass, size);
+        w32::setValue(m, adapter("BTH\\NETCFG", {kBluetoothIp}, std::nullopt).driverKey, "NetCfgInstanceId", REG_SZ,
+                      padded("{NETCFG}", size));
+        ToolRun r = run();
+        bool fits = size == 1024;
+        EXPECT_EQ(named(r, "{IDS}"), fits) << "hardware identifier list";
+        EXPECT_EQ(named(r, "{CLASS}"), fits) << "class GUID";
+        EXPECT_EQ(named(r, "{NETCFG}"), fits) << "NetCfgInstanceId";
+        EXPECT_EQ(metric(r, "{NETCFG}"), fits);
+        EXPECT_EQ(r.err, fits ? "" : kNoAdapter);
+    }
+}
+
 TEST_F(MarrickTest, ExistingValuesAreOverwritten)
 {
     adapter("BTH\\IP0", {kBluetoothIp}, "{IP0}");

@@ -284,6 +284,18 @@ TEST_F(SetupCommonTest, RequiredSizeThatCannotGrowEndsTheSearch)
     EXPECT_EQ(instanceIds(m).size(), 2u);
 }
 
+TEST_F(SetupCommonTest, ListWithoutClosingEmptyStringMatchesBeforeItsLastString)
+{
+    addRadio(m, "USB\\MIDDLE", {}).hardwareIds = std::string("A\0ID\0B\0", 9);
+    addRadio(m, "USB\\FIRST", {}).hardwareIds = std::string("ID\0LAST", 7);
+    addRadio(m, "USB\\CUT", {}).hardwareIds = std::string("A\0I", 3);
+    CaptureStdout();
+    EXPECT_TRUE(FindDeviceByHardwareId(&InstallerProfile, "ID"));
+    RemoveDevicesByHardwareId(&RemoverProfile, "ID");
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(instanceIds(m), std::vector<std::string>{"USB\\CUT"});
+}
+
 TEST_F(SetupCommonTest, FindStopsAtFirstMatchAndNotFoundLeavesTheEndError)
 {
     addRadio(m, "USB\\A", {"ID"});
