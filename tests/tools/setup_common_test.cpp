@@ -286,7 +286,7 @@ TEST_F(SetupCommonTest, RequiredSizeThatCannotGrowEndsTheSearch)
 
 TEST_F(SetupCommonTest, ListWithoutClosingEmptyStringMatchesBeforeItsLastString)
 {
-    addRadio(m, "USB\\MIDDLE", {}).hardwareIds = std::string("A\0ID\0B\0", 9);
+    addRadio(m, "USB\\MIDDLE", {}).hardwareIds = std::string("A\0ID\0B\0", 7);
     addRadio(m, "USB\\FIRST", {}).hardwareIds = std::string("ID\0LAST", 7);
     addRadio(m, "USB\\CUT", {}).hardwareIds = std::string("A\0I", 3);
     CaptureStdout();
