@@ -30,6 +30,8 @@ std::set<DeviceInfoSet *> &liveSets()
 /* Sets never destroyed are entered in the journal when the process ends. */
 void reportSetsAtExit()
 {
+    /* The table first: a handler registered after it runs while it still exists. */
+    liveSets();
     static const bool registered = [] {
         std::atexit([] {
             for (size_t n = liveSets().size(); n > 0; --n)
@@ -110,7 +112,6 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(CONST GUID *ClassGuid, PCSTR Enumerator, HW
         return INVALID_HANDLE_VALUE;
     }
     std::string wantedClass = ClassGuid ? fold(guidText(*ClassGuid)) : "";
-    liveSets();
     reportSetsAtExit();
     auto set = std::make_unique<DeviceInfoSet>();
     for (const Device &device : machine().devices) {
