@@ -111,7 +111,8 @@ started=("!!  Bluetooth USB Tranport Layer Driver start  !!"
 
 case $scenario in
 start)
-    expect "${started[@]}" "TranspThread: Receive buffer is full." "TranspClose" "stop receive-wait." "receive timeout."
+    expect "${started[@]}" "TranspThread: Receive buffer is full." "TranspClose" "stop receive-wait." "receive timeout." \
+        "URB status C0000004" "TranspThread: USB ERROR."
     # Every close stops both threads; two of the three closes find them running.
     expect_count 4 "TranspThread: Terminate"
     expect_count 6 "TranspStopThread: Completed"

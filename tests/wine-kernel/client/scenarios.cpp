@@ -151,6 +151,30 @@ void FullRing(Checks &checks, Bus &bus, Radio &radio)
     checks.expect(inOrder, "every packet after it is read whole and in order");
 }
 
+/* Waits until the bus has failed the given number of transfers on a pipe since the baseline. */
+bool WaitForFailures(Bus &bus, ULONG pipe, ULONG baseline, ULONG failures, DWORD milliseconds)
+{
+    DWORD start = GetTickCount();
+    while (bus.statistics().Pipes[pipe].Failed - baseline < failures) {
+        if (GetTickCount() - start > milliseconds)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+/* A stalled interrupt pipe: the event thread retries once a second and recovers when the pipe does. */
+void StalledPipe(Checks &checks, Bus &bus, Radio &radio)
+{
+    ULONG baseline = bus.statistics().Pipes[TESTBUS_PIPE_INTERRUPT].Failed;
+    checks.expect(bus.setMode(TESTBUS_PIPE_INTERRUPT, TESTBUS_MODE_STALL), "the interrupt pipe stalls");
+    checks.expect(WaitForFailures(bus, TESTBUS_PIPE_INTERRUPT, baseline, 2, kAnswerTime),
+                  "the event thread tries again after its pause");
+    checks.expect(bus.setMode(TESTBUS_PIPE_INTERRUPT, TESTBUS_MODE_NORMAL), "the pipe answers again");
+    checks.expect(radio.write(0x01, Command(0x0C03)), "HCI Reset is written");
+    checks.expect(radio.read(kAnswerTime) == kResetComplete, "and its answer arrives once the pipe is back");
+}
+
 /* Reads one handle in a loop on a thread of its own. */
 struct Reader {
     HANDLE handle;
@@ -219,6 +243,7 @@ int Start()
         LongEvent(checks, bus, radio);
         AclBothWays(checks, bus, radio);
         FullRing(checks, bus, radio);
+        StalledPipe(checks, bus, radio);
         TwoHandles(checks, bus, radio);
     }
     return checks.finish();
