@@ -158,6 +158,9 @@ NTSTATUS NTAPI TranspRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     if (!LockDevice(extension))
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    NTSTATUS refused;
+    if (RefusedOnceLocked(extension, Irp, &refused))
+        return refused;
 
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
     if (length == 0) {

@@ -146,6 +146,13 @@ NTSTATUS NTAPI TranspPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         PoStartNextPowerIrp(Irp);
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     }
+    /* A stop may have run whole since the test above, unseen by its drain: the
+     * device is stopped now, so the request is only passed on. */
+    if (ReadFlag(&dx->RefuseIo)) {
+        NTSTATUS status = DefaultPowerHandler(dx, Irp);
+        UnlockDevice(dx);
+        return status;
+    }
 
     if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER) {
         return SetPowerHandler(dx, Irp);
