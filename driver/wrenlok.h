@@ -126,6 +126,8 @@ NTSTATUS NTAPI DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 /* Receive threads (datapath/threads.cpp) */
 void InitializeReceiveThread(PDEVICE_EXTENSION DeviceExtension, PReceiveThreadContext Context);
 NTSTATUS StartReceiveThreads(PDEVICE_EXTENSION DeviceExtension);
+/* The same from a user request's thread: the threads are created in the system process. */
+NTSTATUS StartReceiveThreadsInSystemProcess(PDEVICE_EXTENSION DeviceExtension);
 void StopReceiveThreads(PDEVICE_EXTENSION DeviceExtension);
 
 /* USB transfers (datapath/usbio.cpp) */

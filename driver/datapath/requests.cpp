@@ -51,7 +51,7 @@ NTSTATUS NTAPI TranspCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     UsbResetPipe(extension, extension->BulkInPipe);
 
     /* Threads that already run are left alone: a second open starts nothing. */
-    NTSTATUS status = StartReceiveThreads(extension);
+    NTSTATUS status = StartReceiveThreadsInSystemProcess(extension);
     if (NT_SUCCESS(status))
         InterlockedIncrement(&extension->OpenHandles);
 

@@ -60,8 +60,12 @@ TEST_P(SleepAndWakeTest, SleepWithAHandleOpenStopsTheThreadsAndWakeRestartsThem)
     EXPECT_EQ(sleep[1].state.SystemState, PowerSystemSleeping3);
 
     before = harness.bus.PowerRequests(harness.pdo).size();
+    const size_t created = wrk::ThreadCreations().size();
     ASSERT_EQ(wrk::SetSystemPowerState(harness.pdo, PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(wrk::LiveThreadCount(), 2u) << "restarted before the system request completed";
+    const std::vector<wrk::ThreadCreation> restarted = wrk::ThreadCreations();
+    ASSERT_EQ(restarted.size(), created + 2);
+    EXPECT_TRUE(restarted[created].fromSystemProcess && restarted[created + 1].fromSystemProcess);
     EXPECT_EQ(harness.Extension()->DevicePowerState, PowerDeviceD0);
     EXPECT_EQ(wrk::RecordedDevicePowerState(harness.Fdo()), PowerDeviceD0);
     std::vector<usbsim::PowerRequest> wake = RequestsSince(harness, before);
