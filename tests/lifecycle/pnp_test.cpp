@@ -134,6 +134,18 @@ TEST(StartTest, UnconnectedPortFailsTheStartAndTheRemovalStillDeletes) {
     ExpectClean(harness);
 }
 
+TEST(StartTest, RadioWithAMalformedConfigurationFailsTheStartUnconfigured) {
+    DriverHarness harness;
+    usbsim::Descriptors descriptors = usbsim::StandardBluetoothRadioDescriptors();
+    descriptors.configurations[0][9 + 9] = 0;  // interface 0's first endpoint claims no length
+    harness.radio.SetDescriptors(descriptors);
+    ASSERT_EQ(harness.Add(), STATUS_SUCCESS);
+    EXPECT_EQ(wrk::PnpStart(harness.pdo), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(wrk::DebugCount("UsbSelectConfiguration: malformed configuration descriptor\n"), 1u);
+    EXPECT_FALSE(harness.bus.Configured(harness.pdo));
+    ExpectClean(harness);
+}
+
 TEST(StartTest, RestartAfterStopKeepsTheLinkOfTheFirstStart) {
     DriverHarness harness;
     ASSERT_EQ(harness.AddAndStart(), STATUS_SUCCESS);
