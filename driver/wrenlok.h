@@ -86,7 +86,7 @@ typedef struct _DEVICE_EXTENSION {
        waiting, a read that finds another one under way returns with no data. */
     volatile LONG ReadInProgress;
     /* Synchronization event, signalled when free: starting and stopping the receive
-       threads is done by one caller at a time. Set up by InitializeReceiveThread. */
+       threads is done by one caller at a time. Set up once, by TranspAddDevice. */
     KEVENT ThreadControlEvent;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 

@@ -22,9 +22,6 @@ void InitializeReceiveThread(PDEVICE_EXTENSION DeviceExtension, PReceiveThreadCo
     Context->RingUsers = 0;
     KeInitializeEvent(&Context->RingIdleEvent, NotificationEvent, FALSE);
     Context->DiscardRemaining = 0;
-
-    /* Both contexts are set up together when the device is added, before any open. */
-    KeInitializeEvent(&DeviceExtension->ThreadControlEvent, SynchronizationEvent, TRUE);
 }
 
 BOOLEAN AcquireRingForRead(PReceiveThreadContext Context)

@@ -42,6 +42,7 @@ TEST(AddDeviceTest, CreatesOneAttachedDeviceThatRefusesRequestsUntilStarted) {
     EXPECT_EQ(dx->LockCount, 1);
     EXPECT_EQ(dx->DevicePowerState, PowerDeviceD3);
     EXPECT_EQ(dx->ReadOrder, READ_EVENT_FIRST);
+    EXPECT_EQ(KeReadStateEvent(&dx->ThreadControlEvent), 1) << "the thread control is free";
     EXPECT_EQ(wrk::RecordedDevicePowerState(fdo), PowerDeviceD3);
 
     EXPECT_FALSE(wrk::SymbolicLinkTarget(kDosLinkName).has_value());
