@@ -1,6 +1,23 @@
 # How a kernel-mode image and the setup programs are linked with mingw-w64.
 set(WRENLOK_DDK_INCLUDE /usr/share/mingw-w64/include/ddk)
 
+# The systems the images are for: Windows 2000 on x86, Windows XP x64 and
+# Server 2003 (NT 5.2) on x64. mingw-w64 defaults to Windows 10, whose headers
+# change values the images pass (THREAD_ALL_ACCESS) and the version fields in
+# their PE headers.
+if(WRENLOK_ARCH STREQUAL "x86")
+    set(WRENLOK_NT_MAJOR 5)
+    set(WRENLOK_NT_MINOR 0)
+    add_compile_definitions(_WIN32_WINNT=0x0500 WINVER=0x0500 NTDDI_VERSION=0x05000000)
+else()
+    set(WRENLOK_NT_MAJOR 5)
+    set(WRENLOK_NT_MINOR 2)
+    add_compile_definitions(_WIN32_WINNT=0x0502 WINVER=0x0502 NTDDI_VERSION=0x05020000)
+endif()
+add_link_options(-Wl,--major-os-version,${WRENLOK_NT_MAJOR} -Wl,--minor-os-version,${WRENLOK_NT_MINOR}
+                 -Wl,--major-subsystem-version,${WRENLOK_NT_MAJOR}
+                 -Wl,--minor-subsystem-version,${WRENLOK_NT_MINOR})
+
 # A WDM driver: NT native subsystem, entry DriverEntry, no C runtime,
 # imports resolved against ntoskrnl.exe, HAL.dll and USBD.SYS only.
 function(wrenlok_add_driver target)
@@ -11,6 +28,9 @@ function(wrenlok_add_driver target)
     # The DDK's wdm.h defines these two again after intrin.h; C++ refuses the pair.
     target_compile_definitions(${target} PRIVATE __INTRINSIC_DEFINED_InterlockedBitTestAndSet
                                __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+    # wdm.h tests NTDDI_WINVISTA, which sdkddkver.h never defines: read as 0 it
+    # pulls in a Vista record that the same header hides from older systems.
+    target_compile_definitions(${target} PRIVATE NTDDI_WINVISTA=0x06000000)
     target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-stack-protector
                            -fno-asynchronous-unwind-tables -fno-threadsafe-statics -Wall)
     if(WRENLOK_ARCH STREQUAL "x86")

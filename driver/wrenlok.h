@@ -86,7 +86,7 @@ typedef struct _DEVICE_EXTENSION {
        waiting, a read that finds another one under way returns with no data. */
     volatile LONG ReadInProgress;
     /* Synchronization event, signalled when free: starting and stopping the receive
-       threads is done by one caller at a time. Set up by InitializeReceiveThread. */
+       threads is done by one caller at a time. Set up once, by TranspAddDevice. */
     KEVENT ThreadControlEvent;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
@@ -126,6 +126,8 @@ NTSTATUS NTAPI DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 /* Receive threads (datapath/threads.cpp) */
 void InitializeReceiveThread(PDEVICE_EXTENSION DeviceExtension, PReceiveThreadContext Context);
 NTSTATUS StartReceiveThreads(PDEVICE_EXTENSION DeviceExtension);
+/* The same from a user request's thread: the threads are created in the system process. */
+NTSTATUS StartReceiveThreadsInSystemProcess(PDEVICE_EXTENSION DeviceExtension);
 void StopReceiveThreads(PDEVICE_EXTENSION DeviceExtension);
 
 /* USB transfers (datapath/usbio.cpp) */

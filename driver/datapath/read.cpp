@@ -49,7 +49,12 @@ static BOOLEAN PacketCanNeverComplete(PReceiveThreadContext Context, ULONG Held,
 
 static void DiscardPacket(PReceiveThreadContext Context, ULONG Held, ULONG PacketLength)
 {
-    DebugPrint("GetThreadData: Packet of %u bytes can never fit in the ring, discarded\n", PacketLength);
+    /* Say which of the two it was: a packet that fits the ring but stalled it is not
+       one that can never fit. */
+    if (PacketLength > Context->Ring.Size)
+        DebugPrint("GetThreadData: Packet of %u bytes can never fit in the ring, discarded\n", PacketLength);
+    else
+        DebugPrint("GetThreadData: Packet of %u bytes cannot complete in the ring, discarded\n", PacketLength);
     ULONG dropped = Held;
     DiscardRingBuffer(&Context->Ring, &dropped);
     Context->DiscardRemaining = PacketLength - dropped;
@@ -158,6 +163,9 @@ NTSTATUS NTAPI TranspRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     if (!LockDevice(extension))
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    NTSTATUS refused;
+    if (RefusedOnceLocked(extension, Irp, &refused))
+        return refused;
 
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
     if (length == 0) {

@@ -10,6 +10,18 @@ static PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject)
     return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 }
 
+/* A stop or removal may have run whole between a request's first RefuseIo test and its
+   LockDevice: its drain did not wait for a reference not yet taken, and the device may be
+   deselected by now. So the test is made again once the reference is held. */
+BOOLEAN RefusedOnceLocked(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, NTSTATUS *Status)
+{
+    if (!ReadFlag(&DeviceExtension->RefuseIo))
+        return FALSE;
+    *Status = CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    UnlockDevice(DeviceExtension);
+    return TRUE;
+}
+
 /* Two closes may race here: the count goes down by one for each, and never below 0. */
 static void DropOpenHandle(PDEVICE_EXTENSION DeviceExtension)
 {
@@ -31,12 +43,15 @@ NTSTATUS NTAPI TranspCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     if (!LockDevice(extension))
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    NTSTATUS refused;
+    if (RefusedOnceLocked(extension, Irp, &refused))
+        return refused;
 
     UsbResetPipe(extension, extension->InterruptPipe);
     UsbResetPipe(extension, extension->BulkInPipe);
 
     /* Threads that already run are left alone: a second open starts nothing. */
-    NTSTATUS status = StartReceiveThreads(extension);
+    NTSTATUS status = StartReceiveThreadsInSystemProcess(extension);
     if (NT_SUCCESS(status))
         InterlockedIncrement(&extension->OpenHandles);
 
@@ -58,6 +73,9 @@ NTSTATUS NTAPI TranspClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     if (!LockDevice(extension))
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    NTSTATUS refused;
+    if (RefusedOnceLocked(extension, Irp, &refused))
+        return refused;
 
     /* Any close stops both threads, whatever the number of handles still open. */
     StopReceiveThreads(extension);
@@ -75,6 +93,9 @@ NTSTATUS NTAPI TranspWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     if (!LockDevice(extension))
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    NTSTATUS refused;
+    if (RefusedOnceLocked(extension, Irp, &refused))
+        return refused;
 
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
     PUCHAR buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
@@ -117,6 +138,9 @@ NTSTATUS NTAPI DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     if (!LockDevice(extension))
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    NTSTATUS refused;
+    if (RefusedOnceLocked(extension, Irp, &refused))
+        return refused;
 
     DebugPrint("DeviceIoControl: %d bytes written\n", 0);
     NTSTATUS status = CompleteRequest(Irp, STATUS_SUCCESS, 0);

@@ -22,9 +22,6 @@ void InitializeReceiveThread(PDEVICE_EXTENSION DeviceExtension, PReceiveThreadCo
     Context->RingUsers = 0;
     KeInitializeEvent(&Context->RingIdleEvent, NotificationEvent, FALSE);
     Context->DiscardRemaining = 0;
-
-    /* Both contexts are set up together when the device is added, before any open. */
-    KeInitializeEvent(&DeviceExtension->ThreadControlEvent, SynchronizationEvent, TRUE);
 }
 
 BOOLEAN AcquireRingForRead(PReceiveThreadContext Context)
@@ -81,14 +78,20 @@ NTSTATUS TranspStartThread(PReceiveThreadContext Context, ULONG RingSize, ULONG 
     Context->PipeHandle = Pipe;
     Context->DiscardRemaining = 0;
 
+    /* A kernel handle: no user process can close it or put another object in its slot
+       before the reference below, which takes nothing but a thread. */
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
     HANDLE threadHandle;
-    NTSTATUS status = PsCreateSystemThread(&threadHandle, THREAD_ALL_ACCESS, NULL, NULL, NULL, TranspThread, Context);
+    NTSTATUS status =
+        PsCreateSystemThread(&threadHandle, THREAD_ALL_ACCESS, &attributes, NULL, NULL, TranspThread, Context);
     if (!NT_SUCCESS(status)) {
         FreeReceiveStorage(Context);
         return status;
     }
 
-    status = ObReferenceObjectByHandle(threadHandle, THREAD_ALL_ACCESS, NULL, KernelMode, &Context->ThreadObject, NULL);
+    status = ObReferenceObjectByHandle(threadHandle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
+                                       &Context->ThreadObject, NULL);
     if (NT_SUCCESS(status)) {
         ZwClose(threadHandle);
         WriteFlag(&Context->Running, 1);
@@ -150,6 +153,39 @@ NTSTATUS StartReceiveThreads(PDEVICE_EXTENSION DeviceExtension)
 
     ReleaseThreadControl(DeviceExtension);
     return status;
+}
+
+/* An open arrives in the thread of the user process that opens. Windows 2000 wants
+   system threads created from the system process only, and XP would put the handle in
+   the opening process's table without OBJ_KERNEL_HANDLE: the start is carried to the
+   system process by a work item, and the open waits for it at PASSIVE_LEVEL. */
+typedef struct _SYSTEM_PROCESS_START {
+    PDEVICE_EXTENSION DeviceExtension;
+    NTSTATUS Status;
+    KEVENT Done;
+} SYSTEM_PROCESS_START, *PSYSTEM_PROCESS_START;
+
+static void NTAPI StartThreadsInWorkItem(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    PSYSTEM_PROCESS_START start = (PSYSTEM_PROCESS_START)Context;
+    start->Status = StartReceiveThreads(start->DeviceExtension);
+    KeSetEvent(&start->Done, IO_NO_INCREMENT, FALSE);
+}
+
+NTSTATUS StartReceiveThreadsInSystemProcess(PDEVICE_EXTENSION DeviceExtension)
+{
+    PIO_WORKITEM item = IoAllocateWorkItem(DeviceExtension->fdo);
+    if (item == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+
+    SYSTEM_PROCESS_START start;
+    start.DeviceExtension = DeviceExtension;
+    start.Status = STATUS_UNSUCCESSFUL;
+    KeInitializeEvent(&start.Done, NotificationEvent, FALSE);
+    IoQueueWorkItem(item, StartThreadsInWorkItem, DelayedWorkQueue, &start);
+    KeWaitForSingleObject(&start.Done, Executive, KernelMode, FALSE, NULL);
+    IoFreeWorkItem(item);
+    return start.Status;
 }
 
 void StopReceiveThreads(PDEVICE_EXTENSION DeviceExtension)

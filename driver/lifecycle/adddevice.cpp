@@ -38,6 +38,8 @@ static void GiveStartingValues(PDEVICE_EXTENSION DeviceExtension, PDEVICE_OBJECT
     DeviceExtension->BulkOutPipe = NULL;
     InitializeReceiveThread(DeviceExtension, &DeviceExtension->EventThread);
     InitializeReceiveThread(DeviceExtension, &DeviceExtension->AclThread);
+    /* One for the device, free: starts and stops of the pair take it in turn. */
+    KeInitializeEvent(&DeviceExtension->ThreadControlEvent, SynchronizationEvent, TRUE);
     DeviceExtension->ReadOrder = READ_EVENT_FIRST;
 }
 

@@ -79,7 +79,13 @@ static NTSTATUS PnpRemoveDeviceHandler(PDEVICE_EXTENSION DeviceExtension, PIRP I
     RtlFreeUnicodeString(&DeviceExtension->SymbolicLinkName);
     DeleteDosLink(DeviceExtension);
 
+    /* The drain runs only for a started device, but the extension goes away
+     * with the device whatever state it is in: no receive thread may outlive it. */
+    BOOLEAN drained = ReadFlag(&DeviceExtension->Started);
     PnpStopDevice(DeviceExtension);
+    if (!drained) {
+        StopReceiveThreads(DeviceExtension);
+    }
 
     NTSTATUS status = ForwardIrp(fdo, Irp);
     if (DeviceExtension->NextStackDevice != NULL) {

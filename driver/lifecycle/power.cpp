@@ -134,13 +134,24 @@ NTSTATUS NTAPI TranspPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION dx = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     DebugPrint("Power %I\n", Irp);
+    /* While requests are refused (before the start, during a pending query,
+     * after a stop or surprise removal) the driver does not act on power
+     * requests, but it must not fail them either: a failed system set-power
+     * request breaks the transition, and a failed query vetoes standby for as
+     * long as a handle stays open on a removed radio. */
     if (ReadFlag(&dx->RefuseIo)) {
-        PoStartNextPowerIrp(Irp);
-        return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+        return DefaultPowerHandler(dx, Irp);
     }
     if (!LockDevice(dx)) {
         PoStartNextPowerIrp(Irp);
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    }
+    /* A stop may have run whole since the test above, unseen by its drain: the
+     * device is stopped now, so the request is only passed on. */
+    if (ReadFlag(&dx->RefuseIo)) {
+        NTSTATUS status = DefaultPowerHandler(dx, Irp);
+        UnlockDevice(dx);
+        return status;
     }
 
     if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER) {

@@ -43,6 +43,56 @@ NTSTATUS UsbCheckPort(PDEVICE_EXTENSION DeviceExtension)
     return status;
 }
 
+/* Smallest whole descriptors: a length byte and a type byte; the records whose
+ * fields USBD and the bus driver read. */
+#define DESCRIPTOR_HEADER_LENGTH 2
+#define CONFIGURATION_DESCRIPTOR_LENGTH 9
+#define INTERFACE_DESCRIPTOR_LENGTH 9
+#define ENDPOINT_DESCRIPTOR_LENGTH 7
+
+/* USBD and the bus driver walk the set by each descriptor's own length and
+ * take an interface's pipes from the endpoint descriptors after it, trusting
+ * whatever the radio sent. The set is walked once here before either sees it:
+ * every descriptor at least 2 bytes and ending within the set, interface and
+ * endpoint descriptors whole, and as many endpoint descriptors after each
+ * interface as its bNumEndpoints says. */
+static BOOLEAN ConfigurationIsWellFormed(PUSB_CONFIGURATION_DESCRIPTOR Configuration)
+{
+    const UCHAR *set = (const UCHAR *)Configuration;
+    ULONG total = Configuration->wTotalLength;
+    if (Configuration->bLength < CONFIGURATION_DESCRIPTOR_LENGTH || Configuration->bLength > total) {
+        return FALSE;
+    }
+
+    ULONG endpointsMissing = 0;
+    for (ULONG offset = Configuration->bLength; offset < total;) {
+        ULONG left = total - offset;
+        if (left < DESCRIPTOR_HEADER_LENGTH) {
+            return FALSE;
+        }
+        ULONG length = set[offset];
+        UCHAR type = set[offset + 1];
+        if (length < DESCRIPTOR_HEADER_LENGTH || length > left) {
+            return FALSE;
+        }
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE) {
+            if (endpointsMissing != 0 || length < INTERFACE_DESCRIPTOR_LENGTH) {
+                return FALSE;
+            }
+            endpointsMissing = ((PUSB_INTERFACE_DESCRIPTOR)(set + offset))->bNumEndpoints;
+        } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE) {
+            if (length < ENDPOINT_DESCRIPTOR_LENGTH) {
+                return FALSE;
+            }
+            if (endpointsMissing != 0) {
+                endpointsMissing--;
+            }
+        }
+        offset += length;
+    }
+    return endpointsMissing == 0;
+}
+
 /* Fills the list with the first-listed setting of each interface, lowest
  * number first, and ends it with an empty entry. Returns how many were found:
  * fewer than the configuration announces when it holds fewer. */
@@ -93,6 +143,12 @@ NTSTATUS UsbSelectConfiguration(PDEVICE_EXTENSION DeviceExtension)
     if (!NT_SUCCESS(status)) {
         DebugPrint("UsbSelectConfiguration: UsbGetConfigurationDescriptors failed %x\n", status);
         return status;
+    }
+
+    if (!ConfigurationIsWellFormed(configuration)) {
+        DebugPrint("UsbSelectConfiguration: malformed configuration descriptor\n");
+        ExFreePool(configuration);
+        return STATUS_UNSUCCESSFUL;
     }
 
     ULONG announced = configuration->bNumInterfaces;

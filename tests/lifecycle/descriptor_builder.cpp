@@ -5,7 +5,7 @@
 namespace lifecycle_test {
 
 ConfigurationBuilder& ConfigurationBuilder::Interface(uint8_t number, uint8_t alternate, uint8_t interfaceClass,
-                                                      std::vector<EndpointSpec> endpoints) {
+                                                      std::vector<EndpointFields> endpoints) {
     if (number != lastInterfaceNumber_) {
         distinctInterfaces_++;
         lastInterfaceNumber_ = number;
@@ -13,7 +13,7 @@ ConfigurationBuilder& ConfigurationBuilder::Interface(uint8_t number, uint8_t al
     const uint8_t interfaceDescriptor[] = {9, USB_INTERFACE_DESCRIPTOR_TYPE, number, alternate,
                                            uint8_t(endpoints.size()), interfaceClass, 1, 1, 0};
     body_.insert(body_.end(), std::begin(interfaceDescriptor), std::end(interfaceDescriptor));
-    for (const EndpointSpec& endpoint : endpoints) {
+    for (const EndpointFields& endpoint : endpoints) {
         const uint8_t endpointDescriptor[] = {7,
                                               USB_ENDPOINT_DESCRIPTOR_TYPE,
                                               endpoint.address,

@@ -9,7 +9,7 @@
 
 namespace lifecycle_test {
 
-struct EndpointSpec {
+struct EndpointFields {
     uint8_t address;     // bit 7 set: IN
     uint8_t attributes;  // USB_ENDPOINT_TYPE_*
     uint16_t maxPacket;
@@ -19,7 +19,7 @@ struct EndpointSpec {
 class ConfigurationBuilder {
 public:
     ConfigurationBuilder& Interface(uint8_t number, uint8_t alternate, uint8_t interfaceClass,
-                                    std::vector<EndpointSpec> endpoints);
+                                    std::vector<EndpointFields> endpoints);
     ConfigurationBuilder& MaxPower(uint8_t units) { maxPower_ = units; return *this; }
     ConfigurationBuilder& AnnouncedInterfaces(uint8_t count) { announcedInterfaces_ = count; return *this; }
     ConfigurationBuilder& AnnouncedTotalLength(uint16_t length) { announcedTotalLength_ = length; return *this; }

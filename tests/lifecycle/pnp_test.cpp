@@ -42,6 +42,7 @@ TEST(AddDeviceTest, CreatesOneAttachedDeviceThatRefusesRequestsUntilStarted) {
     EXPECT_EQ(dx->LockCount, 1);
     EXPECT_EQ(dx->DevicePowerState, PowerDeviceD3);
     EXPECT_EQ(dx->ReadOrder, READ_EVENT_FIRST);
+    EXPECT_EQ(KeReadStateEvent(&dx->ThreadControlEvent), 1) << "the thread control is free";
     EXPECT_EQ(wrk::RecordedDevicePowerState(fdo), PowerDeviceD3);
 
     EXPECT_FALSE(wrk::SymbolicLinkTarget(kDosLinkName).has_value());
@@ -130,6 +131,18 @@ TEST(StartTest, UnconnectedPortFailsTheStartAndTheRemovalStillDeletes) {
     EXPECT_EQ(wrk::DebugCount("TranspPnp completed C000000E\n"), 1u);
     EXPECT_EQ(wrk::DebugCount("Cannot destroy symbolic link.\n"), 1u) << "no link was created";
     EXPECT_EQ(wrk::DeviceCount(harness.image->Object()), 0u);
+    EXPECT_FALSE(harness.bus.Configured(harness.pdo));
+    ExpectClean(harness);
+}
+
+TEST(StartTest, RadioWithAMalformedConfigurationFailsTheStartUnconfigured) {
+    DriverHarness harness;
+    usbsim::Descriptors descriptors = usbsim::StandardBluetoothRadioDescriptors();
+    descriptors.configurations[0][9 + 9] = 0;  // interface 0's first endpoint claims no length
+    harness.radio.SetDescriptors(descriptors);
+    ASSERT_EQ(harness.Add(), STATUS_SUCCESS);
+    EXPECT_EQ(wrk::PnpStart(harness.pdo), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(wrk::DebugCount("UsbSelectConfiguration: malformed configuration descriptor\n"), 1u);
     EXPECT_FALSE(harness.bus.Configured(harness.pdo));
     ExpectClean(harness);
 }

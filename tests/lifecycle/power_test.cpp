@@ -60,8 +60,12 @@ TEST_P(SleepAndWakeTest, SleepWithAHandleOpenStopsTheThreadsAndWakeRestartsThem)
     EXPECT_EQ(sleep[1].state.SystemState, PowerSystemSleeping3);
 
     before = harness.bus.PowerRequests(harness.pdo).size();
+    const size_t created = wrk::ThreadCreations().size();
     ASSERT_EQ(wrk::SetSystemPowerState(harness.pdo, PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(wrk::LiveThreadCount(), 2u) << "restarted before the system request completed";
+    const std::vector<wrk::ThreadCreation> restarted = wrk::ThreadCreations();
+    ASSERT_EQ(restarted.size(), created + 2);
+    EXPECT_TRUE(restarted[created].fromSystemProcess && restarted[created + 1].fromSystemProcess);
     EXPECT_EQ(harness.Extension()->DevicePowerState, PowerDeviceD0);
     EXPECT_EQ(wrk::RecordedDevicePowerState(harness.Fdo()), PowerDeviceD0);
     std::vector<usbsim::PowerRequest> wake = RequestsSince(harness, before);
@@ -153,19 +157,55 @@ TEST_F(PowerTest, QueryPowerIsPassedDown) {
     EXPECT_EQ(harness.Extension()->DevicePowerState, PowerDeviceD0);
 }
 
-TEST_F(PowerTest, PowerRequestsAreRefusedWhileRequestsAreRefused) {
+TEST_F(PowerTest, PowerRequestsDuringAPendingQueryStopArePassedDownUntouched) {
     ASSERT_EQ(wrk::PnpQueryStop(harness.pdo), STATUS_SUCCESS);
     const size_t before = harness.bus.PowerRequests(harness.pdo).size();
-    EXPECT_EQ(RequestDevicePower(harness.pdo, IRP_MN_QUERY_POWER, PowerDeviceD3), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(harness.bus.PowerRequests(harness.pdo).size(), before);
+    EXPECT_EQ(RequestDevicePower(harness.pdo, IRP_MN_QUERY_POWER, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(wrk::SetSystemPowerState(harness.pdo, PowerSystemSleeping3), STATUS_SUCCESS);
+    std::vector<usbsim::PowerRequest> sent = RequestsSince(harness, before);
+    ASSERT_EQ(sent.size(), 2u) << "no device request of the driver's own";
+    EXPECT_EQ(sent[0].minor, IRP_MN_QUERY_POWER);
+    EXPECT_EQ(sent[1].type, SystemPowerState);
+    EXPECT_EQ(sent[1].state.SystemState, PowerSystemSleeping3);
+    EXPECT_EQ(harness.Extension()->DevicePowerState, PowerDeviceD0) << "not acted on";
     ASSERT_EQ(wrk::PnpCancelStop(harness.pdo), STATUS_SUCCESS);
 }
 
-TEST(PowerBeforeStartTest, PowerRequestBeforeTheStartIsRefused) {
+TEST(PowerBeforeStartTest, PowerRequestBeforeTheStartIsPassedDownWithoutBeingActedOn) {
     DriverHarness harness;
     ASSERT_EQ(harness.Add(), STATUS_SUCCESS);
-    EXPECT_EQ(RequestDevicePower(harness.pdo, IRP_MN_SET_POWER, PowerDeviceD0), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(RequestDevicePower(harness.pdo, IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
+    std::vector<usbsim::PowerRequest> sent = harness.bus.PowerRequests(harness.pdo);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].state.DeviceState, PowerDeviceD0);
     EXPECT_EQ(harness.Extension()->DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(wrk::DebugCount("SetPowerState"), 0u);
+    ExpectClean(harness);
+}
+
+// The demo's end: a host stack keeps its handle on a radio that was pulled out.
+// Standby and hibernation must still go through.
+TEST(PowerAfterSurpriseRemovalTest, SleepIsNeitherVetoedNorFailedWhileAHandleStaysOpen) {
+    DriverHarness harness;
+    ASSERT_EQ(harness.AddAndStart(), STATUS_SUCCESS);
+    std::unique_ptr<wrk::UserFile> file;
+    ASSERT_EQ(harness.Open(file), STATUS_SUCCESS);
+    ASSERT_EQ(wrk::PnpSurpriseRemoval(harness.pdo), STATUS_SUCCESS);
+    ASSERT_NE(harness.Fdo(), nullptr);
+
+    const size_t before = harness.bus.PowerRequests(harness.pdo).size();
+    EXPECT_EQ(RequestDevicePower(harness.pdo, IRP_MN_QUERY_POWER, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(wrk::SetSystemPowerState(harness.pdo, PowerSystemHibernate), STATUS_SUCCESS);
+    EXPECT_EQ(wrk::SetSystemPowerState(harness.pdo, PowerSystemWorking), STATUS_SUCCESS);
+    std::vector<usbsim::PowerRequest> sent = RequestsSince(harness, before);
+    ASSERT_EQ(sent.size(), 3u) << "each passed down once, no device request of the driver's own";
+    EXPECT_EQ(sent[0].minor, IRP_MN_QUERY_POWER);
+    EXPECT_EQ(sent[1].state.SystemState, PowerSystemHibernate);
+    EXPECT_EQ(sent[2].state.SystemState, PowerSystemWorking);
+    EXPECT_EQ(wrk::LiveThreadCount(), 0u);
+
+    file->Close();  // the remove request follows the last close
+    EXPECT_EQ(harness.Fdo(), nullptr);
     ExpectClean(harness);
 }
 

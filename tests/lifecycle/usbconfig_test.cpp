@@ -182,6 +182,90 @@ TEST_F(UsbConfigTest, InterfacesAnnouncedButNoneHeldFailsWithoutSelecting) {
     EXPECT_TRUE(hub.selectedInterfaces.empty());
 }
 
+// ------------------------------------------------- hostile descriptor sets
+
+// Offsets in the standard radio's set: the configuration descriptor, then
+// interface 0 and its three endpoints.
+constexpr size_t kInterface0 = 9;
+constexpr size_t kFirstEndpoint = kInterface0 + 9;
+constexpr size_t kLastEndpointOfInterface0 = kFirstEndpoint + 2 * 7;
+
+void SetTotalLength(std::vector<uint8_t>& set) {
+    set[2] = uint8_t(set.size() & 0xFF);
+    set[3] = uint8_t(set.size() >> 8);
+}
+
+class HostileConfigurationTest : public UsbConfigTest {
+protected:
+    void ExpectRefusedBeforeTheSelect() {
+        EXPECT_EQ(UsbSelectConfiguration(&extension), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(wrk::DebugCount("UsbSelectConfiguration: malformed configuration descriptor\n"), 1u);
+        EXPECT_FALSE(hub.configured);
+        EXPECT_TRUE(hub.selectedInterfaces.empty()) << "the set reached the bus";
+        EXPECT_EQ(extension.InterruptPipe, nullptr);
+    }
+};
+
+TEST_F(HostileConfigurationTest, DescriptorOfLengthZeroIsRefused) {
+    hub.configuration[kFirstEndpoint] = 0;
+    ExpectRefusedBeforeTheSelect();
+}
+
+TEST_F(HostileConfigurationTest, DescriptorOfLengthOneIsRefused) {
+    hub.configuration[kFirstEndpoint] = 1;
+    ExpectRefusedBeforeTheSelect();
+}
+
+TEST_F(HostileConfigurationTest, DescriptorRunningPastTheTotalLengthIsRefused) {
+    hub.configuration = ConfigurationBuilder()
+                            .Interface(0, 0, 0xE0,
+                                       {{0x81, USB_ENDPOINT_TYPE_INTERRUPT, 16, 1},
+                                        {0x82, USB_ENDPOINT_TYPE_BULK, 64, 0},
+                                        {0x02, USB_ENDPOINT_TYPE_BULK, 64, 0}})
+                            .Build();
+    hub.configuration[kLastEndpointOfInterface0] = 7 + 16;  // into the zeroed spare bytes
+    ExpectRefusedBeforeTheSelect();
+}
+
+TEST_F(HostileConfigurationTest, MoreEndpointsAnnouncedThanFollowTheInterfaceIsRefused) {
+    hub.configuration[kInterface0 + 4] = 4;  // bNumEndpoints of interface 0, which has 3
+    ExpectRefusedBeforeTheSelect();
+}
+
+TEST_F(HostileConfigurationTest, LastInterfaceShortOfItsEndpointsIsRefused) {
+    hub.configuration = ConfigurationBuilder()
+                            .Interface(0, 0, 0xE0,
+                                       {{0x81, USB_ENDPOINT_TYPE_INTERRUPT, 16, 1},
+                                        {0x82, USB_ENDPOINT_TYPE_BULK, 64, 0},
+                                        {0x02, USB_ENDPOINT_TYPE_BULK, 64, 0}})
+                            .Build();
+    hub.configuration.resize(hub.configuration.size() - 7);
+    SetTotalLength(hub.configuration);
+    ExpectRefusedBeforeTheSelect();
+}
+
+TEST_F(HostileConfigurationTest, EndpointDescriptorShorterThanSevenBytesIsRefused) {
+    // The bulk-out endpoint loses its bInterval byte and says so in its length.
+    hub.configuration[kLastEndpointOfInterface0] = 6;
+    hub.configuration.erase(hub.configuration.begin() + std::ptrdiff_t(kLastEndpointOfInterface0 + 6));
+    SetTotalLength(hub.configuration);
+    ExpectRefusedBeforeTheSelect();
+}
+
+TEST_F(HostileConfigurationTest, ConfigurationDescriptorShorterThanNineBytesIsRefused) {
+    hub.configuration[0] = 2;
+    ExpectRefusedBeforeTheSelect();
+}
+
+TEST_F(HostileConfigurationTest, ClassSpecificDescriptorBetweenInterfacesIsAccepted) {
+    std::vector<uint8_t>& set = hub.configuration;
+    const uint8_t classSpecific[] = {5, 0x24, 0x01, 0x02, 0x03};
+    set.insert(set.begin() + std::ptrdiff_t(kLastEndpointOfInterface0 + 7), std::begin(classSpecific), std::end(classSpecific));
+    SetTotalLength(set);
+    EXPECT_EQ(UsbSelectConfiguration(&extension), STATUS_SUCCESS);
+    EXPECT_EQ(wrk::DebugCount("malformed"), 0u);
+}
+
 TEST_F(UsbConfigTest, RefusedSelectFailsWithItsMessage) {
     hub.selectUrbStatus = USBD_STATUS_SET_CONFIG_FAILED;
     EXPECT_EQ(UsbSelectConfiguration(&extension), STATUS_UNSUCCESSFUL);

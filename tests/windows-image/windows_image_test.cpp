@@ -1,6 +1,9 @@
 // The shipped driver images: a native-subsystem kernel image that starts at
 // DriverEntry and imports from nothing but the kernel, the HAL and the USB
-// driver interface, with DriverEntry in the discardable INIT section.
+// driver interface, with DriverEntry in the discardable INIT section, built
+// for the systems it ships for (Windows 2000 on x86, XP x64 / Server 2003 on
+// x64) down to the access values it passes. The setup programs beside it carry
+// the same version fields.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +16,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -21,7 +26,19 @@ struct ImageKind {
     const char* objdump;
     const char* nm;
     const char* entrySymbol;
+    // Import slot symbols of the two calls that take a thread access mask.
+    const char* createThreadImport;
+    const char* referenceImport;
+    // How the second argument (the access mask) is loaded before a call.
+    const char* secondArgument;
+    // NT version of the target system, in the OS and subsystem version fields.
+    unsigned major;
+    unsigned minor;
 };
+
+// THREAD_ALL_ACCESS as Windows 2000, XP and Server 2003 define it; later
+// headers make it 0x1FFFFF, which those systems do not know.
+constexpr unsigned long long kThreadAllAccess = 0x1F03FF;
 
 std::string RunCommand(const std::string& command) {
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
@@ -96,9 +113,79 @@ TEST_P(WindowsImage, DriverEntryLivesInTheInitSection) {
     EXPECT_LT(entry, start + size);
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, WindowsImage,
-                         ::testing::Values(ImageKind{"x86", OBJDUMP_X86, NM_X86, "_DriverEntry@8"},
-                                           ImageKind{"x64", OBJDUMP_X64, NM_X64, "DriverEntry"}),
-                         [](const auto& info) { return std::string(info.param.arch); });
+// The value last loaded into the second-argument place before each call
+// through the import slot at `slot`, in the order of the calls.
+std::vector<unsigned long long> SecondArgumentsOfCallsThrough(const std::string& disassembly, unsigned long long slot,
+                                                              const std::string& secondArgument) {
+    char slotHex[32];
+    std::snprintf(slotHex, sizeof slotHex, "%llx", slot);
+    const std::regex load("mov[lq]?\\s+\\$0x([0-9a-f]+)," + secondArgument + "\\s*$");
+    std::vector<unsigned long long> values;
+    unsigned long long loaded = ~0ull;
+    std::istringstream lines(disassembly);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, load)) {
+            loaded = std::stoull(m[1].str(), nullptr, 16);
+        } else if (line.find("call") != std::string::npos) {
+            const bool throughSlot = line.find(std::string("*0x") + slotHex) != std::string::npos ||
+                                     line.find(std::string("# ") + slotHex + " ") != std::string::npos;
+            if (throughSlot) values.push_back(loaded);
+            loaded = ~0ull;
+        }
+    }
+    return values;
+}
+
+unsigned long long SymbolAddress(const std::string& symbols, const std::string& name) {
+    std::smatch m;
+    std::regex line("([0-9a-fA-F]+) [A-Za-z] " + std::regex_replace(name, std::regex("@"), "\\@") + "\\n");
+    if (!std::regex_search(symbols, m, line)) return ~0ull;
+    return std::stoull(m[1].str(), nullptr, 16);
+}
+
+TEST_P(WindowsImage, ThreadsAreCreatedAndReferencedWithTheTargetSystemsAllAccessMask) {
+    const std::string symbols = RunCommand(std::string(GetParam().nm) + " '" + image_ + "'");
+    const std::string code = RunCommand(std::string(GetParam().objdump) + " -d --no-show-raw-insn '" + image_ + "'");
+    for (const char* import : {GetParam().createThreadImport, GetParam().referenceImport}) {
+        const unsigned long long slot = SymbolAddress(symbols, import);
+        ASSERT_NE(slot, ~0ull) << "no " << import;
+        const std::vector<unsigned long long> passed =
+            SecondArgumentsOfCallsThrough(code, slot, GetParam().secondArgument);
+        ASSERT_EQ(passed.size(), 1u) << "calls through " << import;
+        EXPECT_EQ(passed[0], kThreadAllAccess) << "access mask passed through " << import;
+    }
+}
+
+TEST_P(WindowsImage, VersionFieldsNameTheTargetSystem) {
+    EXPECT_EQ(HeaderField(headers_, "MajorOSystemVersion"), GetParam().major);
+    EXPECT_EQ(HeaderField(headers_, "MinorOSystemVersion"), GetParam().minor);
+    EXPECT_EQ(HeaderField(headers_, "MajorSubsystemVersion"), GetParam().major);
+    EXPECT_EQ(HeaderField(headers_, "MinorSubsystemVersion"), GetParam().minor);
+}
+
+// The setup programs: Vantry and Dessel run without a window, Marrick in a console.
+TEST_P(WindowsImage, SetupProgramsCarryTheirSubsystemAndTheTargetSystemsVersion) {
+    const std::pair<const char*, unsigned long long> programs[] = {{"Vantry.exe", 2}, {"Dessel.exe", 2},
+                                                                   {"Marrick.exe", 3}};
+    for (const auto& [name, subsystem] : programs) {
+        const std::string path = std::string(WRENLOK_DIST) + "/" + GetParam().arch + "/" + name;
+        ASSERT_TRUE(std::filesystem::exists(path)) << path << " missing: run `make windows` first";
+        const std::string headers = RunCommand(std::string(GetParam().objdump) + " -p '" + path + "'");
+        EXPECT_EQ(HeaderField(headers, "Subsystem"), subsystem) << name;
+        EXPECT_EQ(HeaderField(headers, "MajorOSystemVersion"), GetParam().major) << name;
+        EXPECT_EQ(HeaderField(headers, "MinorOSystemVersion"), GetParam().minor) << name;
+        EXPECT_EQ(HeaderField(headers, "MajorSubsystemVersion"), GetParam().major) << name;
+        EXPECT_EQ(HeaderField(headers, "MinorSubsystemVersion"), GetParam().minor) << name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, WindowsImage,
+    ::testing::Values(ImageKind{"x86", OBJDUMP_X86, NM_X86, "_DriverEntry@8", "__imp__PsCreateSystemThread@28",
+                                "__imp__ObReferenceObjectByHandle@24", "0x4\\(%esp\\)", 5, 0},
+                      ImageKind{"x64", OBJDUMP_X64, NM_X64, "DriverEntry", "__imp_PsCreateSystemThread",
+                                "__imp_ObReferenceObjectByHandle", "%edx", 5, 2}),
+    [](const auto& info) { return std::string(info.param.arch); });
 
 }  // namespace

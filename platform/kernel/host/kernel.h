@@ -102,6 +102,25 @@ KPRIORITY ThreadPriority(PKTHREAD thread);
 // Kernel handles (registry keys, threads) currently open.
 size_t OpenHandleCount();
 
+// How a system thread was created, and how its handle was referenced.
+struct ThreadCreation {
+    ACCESS_MASK desiredAccess;
+    bool hasObjectAttributes;
+    ULONG attributes;  // of the OBJECT_ATTRIBUTES passed, 0 without
+    HANDLE processHandle;
+    // Created from a system thread or a work item, which Windows runs in the
+    // system process; other host threads (tests, host stacks, and the
+    // managers, which run in their caller's thread) count as user processes.
+    bool fromSystemProcess;
+    KIRQL irql;
+    // ObReferenceObjectByHandle calls on the handle, and those that named
+    // *PsThreadType as the type.
+    int references;
+    int typeCheckedReferences;
+};
+// Every successful PsCreateSystemThread since the process started, in order.
+std::vector<ThreadCreation> ThreadCreations();
+
 // Lets other platform parts give their objects a reference count handled by
 // ObfReferenceObject / ObfDereferenceObject; `destroy` runs when it reaches 0.
 void RegisterObject(PVOID object, LONG_PTR references, std::function<void(PVOID)> destroy);

@@ -722,6 +722,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID *Object, PVOID HandleInformation);
+/* The thread object type, for ObReferenceObjectByHandle. */
+extern POBJECT_TYPE *PsThreadType;
 LONG_PTR ObfReferenceObject(PVOID Object);
 LONG_PTR ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)

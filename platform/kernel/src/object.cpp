@@ -123,6 +123,18 @@ std::vector<OpenHandle> HandlesSince(uint64_t stamp) {
 }  // namespace detail
 }  // namespace wrk
 
+// The one object type drivers name: what a thread handle refers to.
+struct _OBJECT_TYPE {
+    const char* name;
+};
+
+namespace {
+_OBJECT_TYPE gThreadType{"Thread"};
+POBJECT_TYPE gThreadTypePointer = &gThreadType;
+}  // namespace
+
+POBJECT_TYPE* PsThreadType = &gThreadTypePointer;  // C linkage from wdm.h
+
 extern "C" LONG_PTR ObfReferenceObject(PVOID Object) {
     wrk::ObjectManager& manager = wrk::Manager();
     std::lock_guard guard(manager.lock);
@@ -172,10 +184,12 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Desired
         return STATUS_INVALID_HANDLE;
     }
     // Only thread objects carry a reference count here; a key handle names
-    // an object nobody can reference by pointer.
-    if (handle->second.kind != wrk::detail::HandleKind::Thread) {
+    // an object nobody can reference by pointer. A type asked for must match.
+    if (handle->second.kind != wrk::detail::HandleKind::Thread ||
+        (ObjectType != nullptr && ObjectType != *PsThreadType)) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
+    wrk::detail::NoteThreadReference(Handle, ObjectType != nullptr);
     // The handle holds a reference, so the object is still registered.
     ++manager.objects.at(handle->second.object).references;
     *Object = handle->second.object;

@@ -34,4 +34,9 @@ struct OpenHandle {
 };
 std::vector<OpenHandle> HandlesSince(uint64_t stamp);
 
+// Thread creations and references, kept for ThreadCreations() (thread.cpp).
+void NoteThreadReference(HANDLE handle, bool typeChecked);
+// The calling host thread runs work items: Windows runs them in the system process.
+void EnterSystemProcess();
+
 }  // namespace wrk::detail

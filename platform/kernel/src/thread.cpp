@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace wrk {
 namespace {
@@ -37,7 +38,21 @@ ThreadFaults& Faults() {
 // Counted under the dispatcher lock so that waits for it use the dispatcher's wake-up.
 size_t gLiveThreads = 0;
 
+// Every PsCreateSystemThread that succeeded, with the handle it returned.
+struct CreationLog {
+    std::mutex lock;
+    std::vector<std::pair<HANDLE, ThreadCreation>> creations;
+};
+
+CreationLog& Creations() {
+    static CreationLog* log = new CreationLog;
+    return *log;
+}
+
 thread_local PKTHREAD tCurrentThread = nullptr;
+// System threads and the work-item worker: what Windows runs in the system
+// process. Every other host thread plays a thread of some user process.
+thread_local bool tInSystemProcess = false;
 // The record of a host thread (a test, the simulator) the first time it asks
 // who it is.
 thread_local std::unique_ptr<_KTHREAD> tHostThread;
@@ -72,6 +87,7 @@ void ThreadObjectUnreferenced(PVOID object) {
 
 void RunSystemThread(PKTHREAD thread) {
     tCurrentThread = thread;
+    tInSystemProcess = true;
     SetCurrentIrql(PASSIVE_LEVEL);
     try {
         thread->startRoutine(thread->startContext);
@@ -98,6 +114,35 @@ void RunSystemThread(PKTHREAD thread) {
 }
 
 }  // namespace
+
+namespace detail {
+
+void EnterSystemProcess() {
+    tInSystemProcess = true;
+}
+
+void NoteThreadReference(HANDLE handle, bool typeChecked) {
+    CreationLog& log = Creations();
+    std::lock_guard guard(log.lock);
+    // Handles are never reused: the latest creation with this one is its own.
+    for (auto entry = log.creations.rbegin(); entry != log.creations.rend(); ++entry) {
+        if (entry->first == handle) {
+            ++entry->second.references;
+            if (typeChecked) ++entry->second.typeCheckedReferences;
+            return;
+        }
+    }
+}
+
+}  // namespace detail
+
+std::vector<ThreadCreation> ThreadCreations() {
+    CreationLog& log = Creations();
+    std::lock_guard guard(log.lock);
+    std::vector<ThreadCreation> all;
+    for (const auto& entry : log.creations) all.push_back(entry.second);
+    return all;
+}
 
 void FailNextThreadCreation(NTSTATUS status) {
     std::lock_guard guard(Faults().lock);
@@ -176,6 +221,18 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcce
         thread->terminated = true;
         ObfDereferenceObject(thread);
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    {
+        wrk::ThreadCreation creation{};
+        creation.desiredAccess = DesiredAccess;
+        creation.hasObjectAttributes = ObjectAttributes != nullptr;
+        creation.attributes = ObjectAttributes != nullptr ? ObjectAttributes->Attributes : 0;
+        creation.processHandle = ProcessHandle;
+        creation.fromSystemProcess = wrk::tInSystemProcess;
+        creation.irql = KeGetCurrentIrql();
+        wrk::CreationLog& log = wrk::Creations();
+        std::lock_guard guard(log.lock);
+        log.creations.emplace_back(handle, creation);
     }
     if (ClientId != nullptr) {
         ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);  // the System process

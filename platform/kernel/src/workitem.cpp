@@ -2,6 +2,7 @@
 // I/O manager's worker thread.
 #include "io_internal.h"
 #include "irql.h"
+#include "object.h"
 
 #include <host/kernel.h>
 
@@ -37,6 +38,7 @@ Worker& TheWorker() {
 }
 
 void Run() {
+    EnterSystemProcess();
     Worker& worker = TheWorker();
     std::unique_lock guard(worker.lock);
     for (;;) {
