@@ -52,7 +52,10 @@ void AddDevices(w32::Machine& m, const std::string& cls, bool driverKeys, Fuzzed
                                              driverKeys);
         device.present = input.ConsumeBool();
         if (input.ConsumeProbability<float>() > 0.1f) device.hardwareIds = input.ConsumeRandomLengthString(100);
+        // An injected failure stays for every call, and a property that keeps
+        // asking for more room than it was given cannot happen on Windows.
         if (input.ConsumeProbability<float>() < 0.05f) device.propertyError = input.ConsumeIntegral<DWORD>();
+        if (device.propertyError == ERROR_INSUFFICIENT_BUFFER) device.propertyError = ERROR_INVALID_DATA + 1;
         if (input.ConsumeProbability<float>() < 0.05f) device.removeError = input.ConsumeIntegral<DWORD>();
         if (driverKeys && !device.driverKey.empty())
             MaybeValue(m, device.driverKey, "NetCfgInstanceId", input);
