@@ -4,10 +4,12 @@
 HOST_BUILD  := build/host
 ASAN_BUILD  := build/asan
 TSAN_BUILD  := build/tsan
+FUZZ_BUILD  := build/fuzz
+FUZZ_SECONDS ?= 60
 GENERATOR   := -G Ninja
 JOBS        ?= $(shell nproc)
 
-.PHONY: all demo test deps host windows asan tsan test-host test-asan test-tsan clean
+.PHONY: all demo test deps host windows asan tsan fuzz-build fuzz test-host test-asan test-tsan test-fuzz clean
 
 all: host windows
 
@@ -34,6 +36,18 @@ tsan: deps
 	cmake -S . -B $(TSAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DWRENLOK_SANITIZE=thread -DWRENLOK_BENCH=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 
+# The fuzz targets need clang's libFuzzer, so they have a clang tree of their own;
+# only the targets and what they link are built.
+fuzz-build: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	      -DWRENLOK_SANITIZE=fuzzer -DWRENLOK_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+
+# Every target FUZZ_SECONDS seconds from its corpus, two at a time: one line per target,
+# then "fuzz: N targets, N findings"; fails on a finding.
+fuzz: fuzz-build
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) 2
+
 # The Windows images are built first: the host suite checks them and runs them under Wine.
 test-host: host windows
 	ctest --test-dir $(HOST_BUILD) --output-on-failure -j $(JOBS)
@@ -46,7 +60,10 @@ test-asan: asan
 test-tsan: tsan
 	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L concurrency
 
-test: test-host test-asan test-tsan
+test-fuzz:
+	$(MAKE) fuzz FUZZ_SECONDS=15
+
+test: test-host test-asan test-tsan test-fuzz
 
 demo: host
 	scripts/demo.sh $(HOST_BUILD)

@@ -8,6 +8,29 @@
 
 #define LARGEST_WIDTH 0x7FFFFFFF
 
+/* The two characters that end a run of literal text: a directive and the terminator. */
+static const UCHAR EndsLiteral[256] = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                       0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+
+/* One table test per character, four to a round. */
+static const char *EndOfLiteral(const char *Text)
+{
+    for (;; Text += 4) {
+        if (EndsLiteral[(UCHAR)Text[0]]) {
+            return Text;
+        }
+        if (EndsLiteral[(UCHAR)Text[1]]) {
+            return Text + 1;
+        }
+        if (EndsLiteral[(UCHAR)Text[2]]) {
+            return Text + 2;
+        }
+        if (EndsLiteral[(UCHAR)Text[3]]) {
+            return Text + 3;
+        }
+    }
+}
+
 /* Width digits saturate instead of overflowing: any huge width means "no limit". */
 static LONG AppendWidthDigit(LONG Width, LONG Digit)
 {
@@ -76,18 +99,20 @@ char *FormatDebugString(char *Buffer, LONG Capacity, const char *Format, va_list
     va_copy(arguments, Args);
 
     while (!full) {
-        char character = *next++;
-        if (character == '\0') {
+        /* Literal text up to the next directive goes out as one block. */
+        const char *run = next;
+        next = EndOfLiteral(run);
+        if (next != run && PutText(&cursor, run, (LONG)(next - run))) {
+            break;
+        }
+        if (*next == '\0') {
             PutChar(&cursor, '\0');
             break;
         }
-        if (character != '%') {
-            full = PutChar(&cursor, character);
-            continue;
-        }
+        next++;
 
         LONG width = 0;
-        character = *next++;
+        char character = *next++;
         if (character == '*') {
             LONG given = va_arg(arguments, LONG);
             width = given > 0 ? given : 0;
