@@ -65,6 +65,14 @@ TEST_F(VerifierDeathTest, WaitWithATimeOutAtDispatchLevelIsCaught) {
         "KeDelayExecutionThread waits at IRQL 2");
 }
 
+TEST_F(VerifierDeathTest, WaitingOnOrSettingAnEventNeverInitializedIsCaught) {
+    KEVENT event{};
+    EXPECT_DEATH(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                 "INVALID_DATA_ACCESS_TRAP: KeWaitForSingleObject on an object never initialized");
+    EXPECT_DEATH(KeSetEvent(&event, IO_NO_INCREMENT, FALSE),
+                 "INVALID_DATA_ACCESS_TRAP: KeSetEvent on an object never initialized");
+}
+
 TEST_F(VerifierDeathTest, PollingAtDispatchLevelIsAllowed) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);

@@ -3,6 +3,8 @@
 // exclusion.
 #include "irql.h"
 
+#include "apc.h"
+
 #include <host/kernel.h>
 
 #include <algorithm>
@@ -33,9 +35,14 @@ std::string Level(KIRQL irql) {
 
 void SetCurrentIrql(KIRQL irql) {
     tIrql = irql;
+    detail::DeliverPendingKernelApcs();
 }
 
 namespace detail {
+
+void SetIrql(KIRQL irql) {
+    tIrql = irql;
+}
 
 void RequireIrqlAtMost(KIRQL highest, const char* routine) {
     if (tIrql > highest) {
@@ -79,6 +86,7 @@ extern "C" void KfLowerIrql(KIRQL NewIrql) {
                  "IRQL lowered to " + wrk::Level(NewIrql) + " while a spin lock is held");
     }
     tIrql = NewIrql;
+    wrk::detail::DeliverPendingKernelApcs();
 }
 
 extern "C" void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
@@ -126,4 +134,5 @@ extern "C" void KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     }
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
     tIrql = NewIrql;
+    wrk::detail::DeliverPendingKernelApcs();
 }

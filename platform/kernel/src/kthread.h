@@ -1,6 +1,9 @@
 // The kernel's thread record behind PKTHREAD / PETHREAD.
 #pragma once
 
+#include "apc.h"
+#include "dispatcher.h"
+
 #include <wdm.h>
 
 #include <atomic>
@@ -15,4 +18,14 @@ struct _KTHREAD {
     // last, the thread's end or the last reference to its object.
     bool terminated;
     bool unreferenced;
+    wrk::detail::ThreadWait wait;
+    wrk::detail::KernelApcQueue apcs;
 };
+
+namespace wrk::detail {
+
+// The calling thread's record, or null for a host thread that never asked
+// for one (and so can have nothing queued to it).
+PKTHREAD CurrentThreadRecord();
+
+}  // namespace wrk::detail

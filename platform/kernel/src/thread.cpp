@@ -8,6 +8,7 @@
 
 #include <host/kernel.h>
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -34,8 +35,12 @@ ThreadFaults& Faults() {
     return *faults;
 }
 
-// Counted under the dispatcher lock so that waits for it use the dispatcher's wake-up.
+// Counted under the dispatcher lock.
 size_t gLiveThreads = 0;
+std::condition_variable& ThreadsEnded() {
+    static auto* ended = new std::condition_variable;  // outlives detached threads
+    return *ended;
+}
 
 thread_local PKTHREAD tCurrentThread = nullptr;
 // The record of a host thread (a test, the simulator) the first time it asks
@@ -90,7 +95,9 @@ void RunSystemThread(PKTHREAD thread) {
         detail::SignalForeverLocked(&thread->Header);
         thread->terminated = true;
         unreferenced = thread->unreferenced;
-        --gLiveThreads;
+        if (--gLiveThreads == 0) {
+            ThreadsEnded().notify_all();
+        }
     }
     if (unreferenced) {
         delete thread;
@@ -116,13 +123,20 @@ size_t LiveThreadCount() {
 
 bool WaitForThreadsToEnd(std::chrono::milliseconds realTimeout) {
     std::unique_lock guard(detail::DispatcherLock());
-    return detail::DispatcherWake().wait_for(guard, realTimeout, [] { return gLiveThreads == 0; });
+    return ThreadsEnded().wait_for(guard, realTimeout, [] { return gLiveThreads == 0; });
 }
 
 KPRIORITY ThreadPriority(PKTHREAD thread) {
     return thread->priority;
 }
 
+namespace detail {
+
+PKTHREAD CurrentThreadRecord() {
+    return tCurrentThread;
+}
+
+}  // namespace detail
 }  // namespace wrk
 
 extern "C" PKTHREAD KeGetCurrentThread(void) {
