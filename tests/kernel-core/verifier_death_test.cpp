@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 constexpr ULONG kTag = 0x206D6457;
@@ -140,6 +142,40 @@ TEST_F(VerifierDeathTest, DereferencingAGoneObjectIsCaught) {
 
 TEST_F(VerifierDeathTest, TerminatingAThreadTheDriverDidNotCreateIsCaught) {
     EXPECT_DEATH(PsTerminateSystemThread(STATUS_SUCCESS), "PsTerminateSystemThread called outside a system thread");
+}
+
+// Enough of a device for IoBuildDeviceIoControlRequest to size its IRP.
+DEVICE_OBJECT* OneLocationDevice() {
+    static DEVICE_OBJECT device{};
+    device.StackSize = 1;
+    return &device;
+}
+
+void BuildAndForget(PVOID) {
+    static IO_STATUS_BLOCK iosb;
+    IoBuildDeviceIoControlRequest(0, OneLocationDevice(), nullptr, 0, nullptr, 0, TRUE, nullptr, &iosb);
+}
+
+TEST_F(VerifierDeathTest, BuildingARequestAbovePassiveLevelIsCaught) {
+    EXPECT_DEATH(
+        {
+            KfRaiseIrql(APC_LEVEL);
+            BuildAndForget(nullptr);
+        },
+        "IRQL_NOT_LESS_OR_EQUAL: IoBuildDeviceIoControlRequest called at IRQL 1");
+}
+
+TEST_F(VerifierDeathTest, ThreadEndingWithARequestItBuiltOutstandingIsCaught) {
+    EXPECT_DEATH(
+        {
+            HANDLE thread;
+            PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, BuildAndForget, nullptr);
+            wrk::WaitForThreadsToEnd(std::chrono::seconds(10));
+        },
+        "DRIVER_VERIFIER_DETECTED_VIOLATION: system thread ended with 1 request\\(s\\) it built with "
+        "IoBuildDeviceIoControlRequest still outstanding");
+    EXPECT_DEATH(std::thread(BuildAndForget, nullptr).join(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: thread ended with 1 request");
 }
 
 NTSTATUS LeakingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {

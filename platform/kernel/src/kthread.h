@@ -20,6 +20,9 @@ struct _KTHREAD {
     bool unreferenced;
     wrk::detail::ThreadWait wait;
     wrk::detail::KernelApcQueue apcs;
+    // Requests built for this thread and not yet finished in it (through
+    // IRP.ThreadListEntry), under the dispatcher lock.
+    LIST_ENTRY irps;
 };
 
 namespace wrk::detail {
@@ -27,5 +30,11 @@ namespace wrk::detail {
 // The calling thread's record, or null for a host thread that never asked
 // for one (and so can have nothing queued to it).
 PKTHREAD CurrentThreadRecord();
+// Requests built by the thread (IoBuildDeviceIoControlRequest) whose last
+// step has not run yet.
+size_t OutstandingThreadedIrps(PKTHREAD thread);
+// A thread is ending: its pending kernel APCs run, and a request it built
+// and never saw finished is a verifier stop.
+void EndThreadIo(PKTHREAD thread, const char* kind);
 
 }  // namespace wrk::detail

@@ -44,8 +44,16 @@ std::condition_variable& ThreadsEnded() {
 
 thread_local PKTHREAD tCurrentThread = nullptr;
 // The record of a host thread (a test, the simulator) the first time it asks
-// who it is.
-thread_local std::unique_ptr<_KTHREAD> tHostThread;
+// who it is; its end is checked as a system thread's is.
+struct HostThreadRecord {
+    std::unique_ptr<_KTHREAD> record;
+    ~HostThreadRecord() {
+        if (record) {
+            detail::EndThreadIo(record.get(), "thread");
+        }
+    }
+};
+thread_local HostThreadRecord tHostThread;
 
 void InitializeThreadRecord(_KTHREAD& thread, bool system, PKSTART_ROUTINE start, PVOID context) {
     thread.Header.Type = detail::kThreadObjectType;
@@ -59,6 +67,7 @@ void InitializeThreadRecord(_KTHREAD& thread, bool system, PKSTART_ROUTINE start
     thread.startContext = context;
     thread.terminated = false;
     thread.unreferenced = false;
+    thread.irps.Flink = thread.irps.Blink = &thread.irps;
 }
 
 // The object's last reference is gone; a thread still running keeps its
@@ -88,6 +97,7 @@ void RunSystemThread(PKTHREAD thread) {
                  "system thread ended at IRQL " + std::to_string(KeGetCurrentIrql()) + " holding " +
                      std::to_string(detail::HeldSpinLockCount()) + " spin lock(s)");
     }
+    detail::EndThreadIo(thread, "system thread");
     tCurrentThread = nullptr;
     bool unreferenced;
     {
@@ -141,9 +151,9 @@ PKTHREAD CurrentThreadRecord() {
 
 extern "C" PKTHREAD KeGetCurrentThread(void) {
     if (wrk::tCurrentThread == nullptr) {
-        wrk::tHostThread = std::make_unique<_KTHREAD>();
-        wrk::InitializeThreadRecord(*wrk::tHostThread, false, nullptr, nullptr);
-        wrk::tCurrentThread = wrk::tHostThread.get();
+        wrk::tHostThread.record = std::make_unique<_KTHREAD>();
+        wrk::InitializeThreadRecord(*wrk::tHostThread.record, false, nullptr, nullptr);
+        wrk::tCurrentThread = wrk::tHostThread.record.get();
     }
     return wrk::tCurrentThread;
 }
