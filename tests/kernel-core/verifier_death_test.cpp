@@ -188,6 +188,48 @@ NTSTATUS EntryReturningAtDispatch(PDRIVER_OBJECT, PUNICODE_STRING) {
     return STATUS_SUCCESS;
 }
 
+// A driver whose one device has a work item, queued at DriverEntry (when
+// `gQueueWork`) to a routine that waits for `gWorkGate`, never set.
+KEVENT gWorkGate;
+bool gQueueWork = true;
+PDEVICE_OBJECT gWorkDevice;
+
+void WaitForGate(PDEVICE_OBJECT, PVOID) {
+    KeWaitForSingleObject(&gWorkGate, Executive, KernelMode, FALSE, nullptr);
+}
+
+void DeleteWorkDevice(PDRIVER_OBJECT) {
+    IoDeleteDevice(gWorkDevice);
+}
+
+NTSTATUS EntryWithWork(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->DriverUnload = DeleteWorkDevice;
+    KeInitializeEvent(&gWorkGate, NotificationEvent, FALSE);
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &gWorkDevice);
+    gWorkDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    PIO_WORKITEM item = IoAllocateWorkItem(gWorkDevice);
+    if (gQueueWork) IoQueueWorkItem(item, WaitForGate, DelayedWorkQueue, nullptr);
+    return STATUS_SUCCESS;
+}
+
+TEST_F(VerifierDeathTest, UnloadWithWorkRunningOrQueuedOrItsPoolLeftIsCaught) {
+    wrk::SetTimeScale(0.01);  // unload's grace for work on its way out: the shortest
+    EXPECT_DEATH(wrk::DriverImage::FromEntry(EntryWithWork)->Unload(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded leaving\n.*1 work item routine\\(s\\) "
+                 "still running");
+    EXPECT_DEATH(
+        {
+            // Every delayed worker is held up by one more driver's item, so ours stays queued.
+            for (int i = 0; i < 3; ++i) wrk::DriverImage::FromEntry(EntryWithWork).release();
+            wrk::DriverImage::FromEntry(EntryWithWork)->Unload();
+        },
+        "driver unloaded leaving\n.*work item 0x[0-9a-f]+ still queued \\(pool 'IoWk'\\)");
+    gQueueWork = false;
+    EXPECT_DEATH(wrk::DriverImage::FromEntry(EntryWithWork)->Unload(),
+                 "driver unloaded leaving\n.*work item 0x[0-9a-f]+ not freed \\(pool 'IoWk'\\)");
+    gQueueWork = true;
+}
+
 TEST_F(VerifierDeathTest, UnloadWithPoolLeftIsCaught) {
     EXPECT_DEATH(wrk::DriverImage::FromEntry(LeakingEntry)->Unload(),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded leaving\n.*'Wdm ' NonPagedPool 24 bytes");
