@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 
 namespace wrk::detail {
 namespace {
@@ -68,7 +69,22 @@ void Unlink(WaitBlock& block) {
 
 void Wake(ThreadWait& wait) {
     ++wait.wakeUps;
+    wait.woken.store(true, std::memory_order_release);
     wait.wake.notify_one();
+}
+
+// How long a thread about to sleep first yields, waiting to be woken: the
+// thread that wakes it is often running on the other processor, and a sleep
+// and wake-up cost far more than a few yields.
+constexpr int kYieldsBeforeSleeping = 32;
+
+// With the dispatcher lock held, which it gives up while it spins.
+void SpinBeforeSleeping(std::unique_lock<std::mutex>& guard, ThreadWait& wait) {
+    guard.unlock();
+    for (int i = 0; i < kYieldsBeforeSleeping && !wait.woken.load(std::memory_order_acquire); ++i) {
+        std::this_thread::yield();
+    }
+    guard.lock();
 }
 
 // Releases the longest waiter; false when nobody waits.
@@ -155,6 +171,7 @@ Sleep SleepLocked(std::unique_lock<std::mutex>& guard, PKTHREAD thread, DISPATCH
         AddTimedLocked(d, wait);
     }
     wait.blocked = true;
+    wait.woken.store(false, std::memory_order_relaxed);
     if (d.observers != 0) {
         d.waitStarted.notify_all();
     }
@@ -165,6 +182,7 @@ Sleep SleepLocked(std::unique_lock<std::mutex>& guard, PKTHREAD thread, DISPATCH
         }
     }
     Sleep outcome = Sleep::Satisfied;
+    SpinBeforeSleeping(guard, wait);
     for (;;) {
         if (wait.satisfied) {
             break;

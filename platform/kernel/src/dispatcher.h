@@ -6,6 +6,7 @@
 
 #include <wdm.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -36,6 +37,9 @@ struct ThreadWait {
     ThreadWait* nextTimed = nullptr;
     ThreadWait* previousTimed = nullptr;
     uint64_t wakeUps = 0;  // notifications the dispatcher sent this thread
+    // Set with every notification, read without the lock by a thread that
+    // spins a little before it sleeps.
+    std::atomic<bool> woken{false};
 };
 
 std::mutex& DispatcherLock();

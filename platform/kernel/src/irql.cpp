@@ -19,8 +19,10 @@ struct HeldLock {
     KIRQL previousIrql;
 };
 
-thread_local KIRQL tIrql = PASSIVE_LEVEL;
-thread_local std::vector<HeldLock> tHeldLocks;
+// The kernel library is loaded with the program, never opened later, so its
+// thread-locals can take the fast model: the IRQL is read on every call.
+[[gnu::tls_model("initial-exec")]] thread_local KIRQL tIrql = PASSIVE_LEVEL;
+[[gnu::tls_model("initial-exec")]] thread_local std::vector<HeldLock> tHeldLocks;
 
 // The value a held spin lock carries: unique to the owning thread and never 0.
 ULONG_PTR OwnerMark() {

@@ -42,7 +42,7 @@ std::condition_variable& ThreadsEnded() {
     return *ended;
 }
 
-thread_local PKTHREAD tCurrentThread = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local PKTHREAD tCurrentThread = nullptr;
 // The record of a host thread (a test, the simulator) the first time it asks
 // who it is; its end is checked as a system thread's is.
 struct HostThreadRecord {
@@ -53,7 +53,7 @@ struct HostThreadRecord {
         }
     }
 };
-thread_local HostThreadRecord tHostThread;
+[[gnu::tls_model("initial-exec")]] thread_local HostThreadRecord tHostThread;
 
 void InitializeThreadRecord(_KTHREAD& thread, bool system, PKSTART_ROUTINE start, PVOID context) {
     thread.Header.Type = detail::kThreadObjectType;

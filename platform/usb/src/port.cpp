@@ -57,7 +57,7 @@ bool IsIn(const HeldTransfer &held) {
 
 // Whether this thread is inside the bus: in one of its dispatch routines, a
 // cancel routine, or serving held receives.
-thread_local int tBusDepth = 0;
+[[gnu::tls_model("initial-exec")]] thread_local int tBusDepth = 0;
 
 struct InsideBus {
     InsideBus() { ++tBusDepth; }
