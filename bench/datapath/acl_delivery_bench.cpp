@@ -3,7 +3,9 @@
 // its packets queued up front) through the driver to the reads that take it
 // out: 1025-byte ACL packets (4-byte header, 1021 bytes of data), each in
 // three bulk transfers of at most 512 bytes. The figure is the bytes per
-// second the reads return. acl_delivery_cost.sh runs the Counted benchmark
+// second the reads return, with the bus completing each transfer at once
+// (timing 0), every other one from its own thread as by default (1), or every
+// one from its thread (2). acl_delivery_cost.sh runs the Counted benchmark
 // under callgrind for the instructions each packet costs, every thread's.
 #include "driver_machine.h"
 
@@ -13,6 +15,7 @@
 #include <benchmark/benchmark.h>
 #include <valgrind/callgrind.h>
 
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -46,9 +49,17 @@ size_t ReadPacket(wrk::UserFile& file, std::vector<uint8_t>& buffer) {
     }
 }
 
+constexpr usbsim::CompletionTiming kTimings[] = {usbsim::CompletionTiming::Synchronous,
+                                                  usbsim::CompletionTiming::Mixed,
+                                                  usbsim::CompletionTiming::Deferred};
+const char* const kTimingNames[] = {"bus completes at once", "bus defers every other transfer",
+                                    "bus defers every transfer"};
+
 struct Machine {
+    explicit Machine(usbsim::CompletionTiming timing) : driver(WRENLOK_DRIVER_PATH, 0, radio, {timing}) {}
+
     usbsim::ScriptedRadio radio;
-    wsim::DriverMachine driver{WRENLOK_DRIVER_PATH, 0, radio};
+    wsim::DriverMachine driver;
     std::unique_ptr<wrk::UserFile> file = driver.Open();
 
     ~Machine() {
@@ -60,7 +71,7 @@ struct Machine {
 };
 
 void DeliverBatches(benchmark::State& state, bool counted) {
-    Machine machine;
+    Machine machine(kTimings[state.range(0)]);
     const std::vector<uint8_t> packet = AclPacket();
     std::vector<uint8_t> buffer(2048);
     int64_t packets = 0;
@@ -75,21 +86,25 @@ void DeliverBatches(benchmark::State& state, bool counted) {
             ++packets;
         }
     }
-    if (counted) CALLGRIND_DUMP_STATS_AT("acl delivery");
+    if (counted) {
+        const std::string dump = "acl delivery, timing " + std::to_string(state.range(0));
+        CALLGRIND_DUMP_STATS_AT(dump.c_str());
+    }
     state.SetBytesProcessed(packets * static_cast<int64_t>(kPacketBytes));
     state.counters["packets"] = static_cast<double>(packets);
+    state.SetLabel(kTimingNames[state.range(0)]);
 }
 
 void AclDelivery(benchmark::State& state) {
     DeliverBatches(state, false);
 }
-BENCHMARK(AclDelivery)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(AclDelivery)->ArgName("timing")->DenseRange(0, 2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // A fixed number of batches, for the instruction count under callgrind.
 void Counted(benchmark::State& state) {
     DeliverBatches(state, true);
 }
-BENCHMARK(Counted)->Iterations(20)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(Counted)->ArgName("timing")->DenseRange(0, 2)->Iterations(20)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
