@@ -3,7 +3,6 @@
 #include <host/kernel.h>
 
 #include <algorithm>
-#include <thread>
 
 namespace wsim {
 namespace {
@@ -12,7 +11,6 @@ namespace {
 constexpr ULONG kReadRoom = 4096 + 1;
 // The longest the poll sleeps when the driver's threads give no sign.
 constexpr std::chrono::microseconds kLongestPollInterval{500};
-constexpr int kYieldsBeforeSleeping = 64;
 
 } // namespace
 
@@ -49,10 +47,6 @@ std::optional<Packet> DriverTransport::Receive(std::chrono::microseconds wait) {
         ++emptyReads_;
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) break;
-        // A thread that is about to go back to waiting is usually running on
-        // the other processor: a few yields catch it without a sleep.
-        for (int spin = 0; spin < kYieldsBeforeSleeping && wrk::SystemThreadWaitCount() == waits; ++spin)
-            std::this_thread::yield();
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
         wrk::WaitForSystemThreadWait(waits, std::min(left, kLongestPollInterval));
     }

@@ -16,14 +16,12 @@
 #include <valgrind/callgrind.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
 constexpr size_t kPacketBytes = 1025;
 constexpr int kPacketsPerBatch = 64;
-constexpr int kYieldsBeforeSleeping = 64;
 
 std::vector<uint8_t> AclPacket() {
     std::vector<uint8_t> packet(kPacketBytes, 0x5a);
@@ -43,8 +41,6 @@ size_t ReadPacket(wrk::UserFile& file, std::vector<uint8_t>& buffer) {
         ULONG read = 0;
         if (file.Read(buffer.data(), static_cast<ULONG>(buffer.size()), &read) != STATUS_SUCCESS) return 0;
         if (read != 0) return read;
-        for (int spin = 0; spin < kYieldsBeforeSleeping && wrk::SystemThreadWaitCount() == waits; ++spin)
-            std::this_thread::yield();
         wrk::WaitForSystemThreadWait(waits, std::chrono::microseconds(500));
     }
 }

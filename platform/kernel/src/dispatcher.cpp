@@ -14,7 +14,7 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
+#include <chrono>
 
 namespace wrk::detail {
 namespace {
@@ -73,16 +73,18 @@ void Wake(ThreadWait& wait) {
     wait.wake.notify_one();
 }
 
-// How long a thread about to sleep first yields, waiting to be woken: the
+// How long a thread about to sleep first spins, waiting to be woken: the
 // thread that wakes it is often running on the other processor, and a sleep
-// and wake-up cost far more than a few yields.
-constexpr int kYieldsBeforeSleeping = 32;
+// and wake-up cost far more. It spins without yielding, as a yield on a busy
+// machine gives the processor away for a whole time slice.
+constexpr auto kSpinBeforeSleeping = std::chrono::microseconds(5);
 
 // With the dispatcher lock held, which it gives up while it spins.
 void SpinBeforeSleeping(std::unique_lock<std::mutex>& guard, ThreadWait& wait) {
     guard.unlock();
-    for (int i = 0; i < kYieldsBeforeSleeping && !wait.woken.load(std::memory_order_acquire); ++i) {
-        std::this_thread::yield();
+    const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
+    while (!wait.woken.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) {
+        __builtin_ia32_pause();
     }
     guard.lock();
 }
