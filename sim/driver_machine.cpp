@@ -16,11 +16,12 @@ std::string Hex(NTSTATUS status) {
 
 } // namespace
 
-DriverMachine::DriverMachine(const std::string& driverPath, unsigned long debugLevel, usbsim::Radio& radio) {
+DriverMachine::DriverMachine(const std::string& driverPath, unsigned long debugLevel, usbsim::Radio& radio,
+                             usbsim::BusOptions busOptions) {
     wrk::RegistrySetDword(wrk::kDefaultServiceKey, u"DebugLevel", static_cast<ULONG>(debugLevel));
     image_ = wrk::DriverImage::Load(driverPath);
     if (!NT_SUCCESS(image_->EntryStatus())) throw std::runtime_error("DriverEntry failed: " + Hex(image_->EntryStatus()));
-    bus_ = std::make_unique<usbsim::Bus>();
+    bus_ = std::make_unique<usbsim::Bus>(busOptions);
     bus_->SetUnplugHandler([this](PDEVICE_OBJECT pdo) {
         wrk::PnpSurpriseRemoval(pdo);
         std::lock_guard lock(mutex_);

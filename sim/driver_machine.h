@@ -26,7 +26,8 @@ struct UnloadReport {
 class DriverMachine {
 public:
     // Throws std::runtime_error when the image does not load or the device does not start.
-    DriverMachine(const std::string& driverPath, unsigned long debugLevel, usbsim::Radio& radio);
+    DriverMachine(const std::string& driverPath, unsigned long debugLevel, usbsim::Radio& radio,
+                  usbsim::BusOptions busOptions = {});
     ~DriverMachine();
     DriverMachine(const DriverMachine&) = delete;
     DriverMachine& operator=(const DriverMachine&) = delete;

@@ -1,12 +1,16 @@
 #include "driver_transport.h"
 
-#include <thread>
+#include <host/kernel.h>
+
+#include <algorithm>
 
 namespace wsim {
 namespace {
 
 // Room for any packet the driver's receive rings can hold whole, type byte included.
 constexpr ULONG kReadRoom = 4096 + 1;
+// The longest the poll sleeps when the driver's threads give no sign.
+constexpr std::chrono::microseconds kLongestPollInterval{500};
 
 } // namespace
 
@@ -24,9 +28,12 @@ bool DriverTransport::Send(const Packet& packet) {
 std::optional<Packet> DriverTransport::Receive(std::chrono::microseconds wait) {
     auto deadline = std::chrono::steady_clock::now() + wait;
     Packet buffer(kReadRoom);
-    // The read never waits, so the caller polls: at first as fast as it can, as
-    // an answer usually follows a request closely, then backing off.
-    for (unsigned attempt = 0; !Closed(); ++attempt) {
+    // The read never waits, so the caller polls. What a read finds comes from
+    // the driver's receive threads, which go back to waiting once they have
+    // stored a transfer: polling again each time they do finds every packet
+    // as soon as it is whole, and the bounded sleep covers the rest.
+    while (!Closed()) {
+        const std::uint64_t waits = wrk::SystemThreadWaitCount();
         ULONG read = 0;
         NTSTATUS status = file_.Read(buffer.data(), kReadRoom, &read);
         if (!NT_SUCCESS(status)) {
@@ -38,9 +45,10 @@ std::optional<Packet> DriverTransport::Receive(std::chrono::microseconds wait) {
             return buffer;
         }
         ++emptyReads_;
-        if (std::chrono::steady_clock::now() >= deadline) break;
-        if (attempt < 64) std::this_thread::yield();
-        else std::this_thread::sleep_for(std::chrono::microseconds(attempt < 1024 ? 20 : 200));
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) break;
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+        wrk::WaitForSystemThreadWait(waits, std::min(left, kLongestPollInterval));
     }
     return std::nullopt;
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -162,6 +163,108 @@ TEST_F(DispatcherTest, SetThenClearStillReleasesAWaiterAlreadyQueued) {
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     waiter.join();
     EXPECT_EQ(result, STATUS_SUCCESS);
+}
+
+// The dispatcher wakes a thread only for what it waits on.
+TEST_F(DispatcherTest, SignalsWakeOnlyTheThreadsTheyRelease) {
+    KEVENT idle;
+    KEVENT ping;
+    KEVENT pong;
+    KeInitializeEvent(&idle, NotificationEvent, FALSE);
+    KeInitializeEvent(&ping, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&pong, SynchronizationEvent, FALSE);
+    constexpr int kIdle = 8;
+    std::vector<std::atomic<PKTHREAD>> idleThreads(kIdle);
+    std::vector<std::atomic<uint64_t>> wakeUpsAtEnd(kIdle);
+    std::vector<std::thread> idlers;
+    for (int i = 0; i < kIdle; ++i) {
+        idlers.emplace_back([&, i] {
+            idleThreads[i] = KeGetCurrentThread();
+            EXPECT_EQ(Wait(idle, nullptr), STATUS_SUCCESS);
+            wakeUpsAtEnd[i] = wrk::ThreadWakeUps(KeGetCurrentThread());
+        });
+    }
+    EXPECT_TRUE(wrk::WaitForWaiters(&idle, kIdle));
+    std::thread partner([&] {
+        for (int i = 0; i < 50; ++i) {
+            Wait(ping, nullptr);
+            KeSetEvent(&pong, IO_NO_INCREMENT, FALSE);
+        }
+    });
+    for (int i = 0; i < 50; ++i) {
+        KeSetEvent(&ping, IO_NO_INCREMENT, FALSE);
+        EXPECT_EQ(Wait(pong, nullptr), STATUS_SUCCESS);
+    }
+    partner.join();
+    for (auto& thread : idleThreads) {
+        EXPECT_EQ(wrk::ThreadWakeUps(thread), 0u);
+    }
+    KeSetEvent(&idle, IO_NO_INCREMENT, FALSE);
+    for (auto& idler : idlers) {
+        idler.join();
+    }
+    // One wake-up each, by the signal that released them.
+    for (auto& wakeUps : wakeUpsAtEnd) {
+        EXPECT_EQ(wakeUps, 1u);
+    }
+}
+
+TEST_F(DispatcherTest, SynchronizationEventReleasesItsWaitersInTheOrderTheyCame) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::vector<int> order;
+    std::mutex orderLock;
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.emplace_back([&, i] {
+            EXPECT_EQ(Wait(event, nullptr), STATUS_SUCCESS);
+            std::lock_guard guard(orderLock);
+            order.push_back(i);
+        });
+        // The next one comes only once this one is queued.
+        EXPECT_TRUE(wrk::WaitForWaiters(&event, static_cast<size_t>(i) + 1));
+    }
+    for (int i = 0; i < 3; ++i) {
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        // Each set releases the longest waiter; the rest stay queued.
+        EXPECT_TRUE(wrk::WaitForWaiters(&event, 0));
+        waiters[static_cast<size_t>(i)].join();
+    }
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST_F(DispatcherTest, TimeOutsAsleepAreRetimedWhenTheScaleChanges) {
+    // At this scale the driver's one second would take a thousand real ones.
+    wrk::SetTimeScale(1000.0);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<PKTHREAD> waiter{nullptr};
+    std::atomic<PKTHREAD> delayer{nullptr};
+    std::atomic<NTSTATUS> waited{STATUS_PENDING};
+    std::atomic<NTSTATUS> delayed{STATUS_PENDING};
+    std::thread waiting([&] {
+        waiter = KeGetCurrentThread();
+        LARGE_INTEGER second = Relative(1);
+        waited = Wait(event, &second);
+    });
+    std::thread delaying([&] {
+        delayer = KeGetCurrentThread();
+        LARGE_INTEGER second = Relative(1);
+        delayed = KeDelayExecutionThread(KernelMode, FALSE, &second);
+    });
+    EXPECT_TRUE(wrk::WaitForWaiters(&event, 1));
+    while (delayer.load() == nullptr) {
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(wrk::WaitForThreadToBlock(delayer));
+    auto realBefore = std::chrono::steady_clock::now();
+    wrk::SetTimeScale(0.001);
+    waiting.join();
+    delaying.join();
+    EXPECT_EQ(waited, STATUS_TIMEOUT);
+    EXPECT_EQ(delayed, STATUS_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - realBefore, std::chrono::seconds(30));
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 constexpr ULONG kTag = 0x206D6457;
@@ -63,6 +65,14 @@ TEST_F(VerifierDeathTest, WaitWithATimeOutAtDispatchLevelIsCaught) {
             KeDelayExecutionThread(KernelMode, FALSE, &second);
         },
         "KeDelayExecutionThread waits at IRQL 2");
+}
+
+TEST_F(VerifierDeathTest, WaitingOnOrSettingAnEventNeverInitializedIsCaught) {
+    KEVENT event{};
+    EXPECT_DEATH(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                 "INVALID_DATA_ACCESS_TRAP: KeWaitForSingleObject on an object never initialized");
+    EXPECT_DEATH(KeSetEvent(&event, IO_NO_INCREMENT, FALSE),
+                 "INVALID_DATA_ACCESS_TRAP: KeSetEvent on an object never initialized");
 }
 
 TEST_F(VerifierDeathTest, PollingAtDispatchLevelIsAllowed) {
@@ -134,6 +144,40 @@ TEST_F(VerifierDeathTest, TerminatingAThreadTheDriverDidNotCreateIsCaught) {
     EXPECT_DEATH(PsTerminateSystemThread(STATUS_SUCCESS), "PsTerminateSystemThread called outside a system thread");
 }
 
+// Enough of a device for IoBuildDeviceIoControlRequest to size its IRP.
+DEVICE_OBJECT* OneLocationDevice() {
+    static DEVICE_OBJECT device{};
+    device.StackSize = 1;
+    return &device;
+}
+
+void BuildAndForget(PVOID) {
+    static IO_STATUS_BLOCK iosb;
+    IoBuildDeviceIoControlRequest(0, OneLocationDevice(), nullptr, 0, nullptr, 0, TRUE, nullptr, &iosb);
+}
+
+TEST_F(VerifierDeathTest, BuildingARequestAbovePassiveLevelIsCaught) {
+    EXPECT_DEATH(
+        {
+            KfRaiseIrql(APC_LEVEL);
+            BuildAndForget(nullptr);
+        },
+        "IRQL_NOT_LESS_OR_EQUAL: IoBuildDeviceIoControlRequest called at IRQL 1");
+}
+
+TEST_F(VerifierDeathTest, ThreadEndingWithARequestItBuiltOutstandingIsCaught) {
+    EXPECT_DEATH(
+        {
+            HANDLE thread;
+            PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, BuildAndForget, nullptr);
+            wrk::WaitForThreadsToEnd(std::chrono::seconds(10));
+        },
+        "DRIVER_VERIFIER_DETECTED_VIOLATION: system thread ended with 1 request\\(s\\) it built with "
+        "IoBuildDeviceIoControlRequest still outstanding");
+    EXPECT_DEATH(std::thread(BuildAndForget, nullptr).join(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: thread ended with 1 request");
+}
+
 NTSTATUS LeakingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
     ExAllocatePoolWithTag(NonPagedPool, 24, kTag);
     return STATUS_SUCCESS;
@@ -142,6 +186,48 @@ NTSTATUS LeakingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
 NTSTATUS EntryReturningAtDispatch(PDRIVER_OBJECT, PUNICODE_STRING) {
     KfRaiseIrql(DISPATCH_LEVEL);
     return STATUS_SUCCESS;
+}
+
+// A driver whose one device has a work item, queued at DriverEntry (when
+// `gQueueWork`) to a routine that waits for `gWorkGate`, never set.
+KEVENT gWorkGate;
+bool gQueueWork = true;
+PDEVICE_OBJECT gWorkDevice;
+
+void WaitForGate(PDEVICE_OBJECT, PVOID) {
+    KeWaitForSingleObject(&gWorkGate, Executive, KernelMode, FALSE, nullptr);
+}
+
+void DeleteWorkDevice(PDRIVER_OBJECT) {
+    IoDeleteDevice(gWorkDevice);
+}
+
+NTSTATUS EntryWithWork(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->DriverUnload = DeleteWorkDevice;
+    KeInitializeEvent(&gWorkGate, NotificationEvent, FALSE);
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &gWorkDevice);
+    gWorkDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    PIO_WORKITEM item = IoAllocateWorkItem(gWorkDevice);
+    if (gQueueWork) IoQueueWorkItem(item, WaitForGate, DelayedWorkQueue, nullptr);
+    return STATUS_SUCCESS;
+}
+
+TEST_F(VerifierDeathTest, UnloadWithWorkRunningOrQueuedOrItsPoolLeftIsCaught) {
+    wrk::SetTimeScale(0.01);  // unload's grace for work on its way out: the shortest
+    EXPECT_DEATH(wrk::DriverImage::FromEntry(EntryWithWork)->Unload(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded leaving\n.*1 work item routine\\(s\\) "
+                 "still running");
+    EXPECT_DEATH(
+        {
+            // Every delayed worker is held up by one more driver's item, so ours stays queued.
+            for (int i = 0; i < 3; ++i) wrk::DriverImage::FromEntry(EntryWithWork).release();
+            wrk::DriverImage::FromEntry(EntryWithWork)->Unload();
+        },
+        "driver unloaded leaving\n.*work item 0x[0-9a-f]+ still queued \\(pool 'IoWk'\\)");
+    gQueueWork = false;
+    EXPECT_DEATH(wrk::DriverImage::FromEntry(EntryWithWork)->Unload(),
+                 "driver unloaded leaving\n.*work item 0x[0-9a-f]+ not freed \\(pool 'IoWk'\\)");
+    gQueueWork = true;
 }
 
 TEST_F(VerifierDeathTest, UnloadWithPoolLeftIsCaught) {

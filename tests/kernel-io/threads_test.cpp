@@ -112,6 +112,8 @@ void WaitAtGate(PDEVICE_OBJECT, PVOID context) {
 
 void NoteRun(PDEVICE_OBJECT device, PVOID context) {
     auto* record = static_cast<WorkRecord*>(context);
+    // Another worker may take this item while the first one waits at the gate.
+    WaitAtGate(device, context);
     record->irql = KeGetCurrentIrql();
     record->otherThread = std::this_thread::get_id() != record->caller;
     record->seen = device;

@@ -99,6 +99,21 @@ size_t LiveThreadCount();
 bool WaitForThreadsToEnd(std::chrono::milliseconds realTimeout);
 // The priority last set with KeSetPriorityThread (8 for a new thread).
 KPRIORITY ThreadPriority(PKTHREAD thread);
+// Waits (real time) until at least `count` threads wait on the dispatcher
+// object (an event or a thread); false on time-out.
+bool WaitForWaiters(PVOID object, size_t count, std::chrono::milliseconds realTimeout = std::chrono::seconds(10));
+// Waits (real time) until the thread sleeps in a kernel wait or delay; false
+// on time-out.
+bool WaitForThreadToBlock(PKTHREAD thread, std::chrono::milliseconds realTimeout = std::chrono::seconds(10));
+// Waits begun so far by system threads. A host that polls a driver for what
+// its threads produce (reads that never wait) can sleep until the count moves.
+uint64_t SystemThreadWaitCount();
+// Waits (real time) until SystemThreadWaitCount() is no longer `seen`; false
+// on time-out.
+bool WaitForSystemThreadWait(uint64_t seen, std::chrono::microseconds realTimeout);
+// How many times the dispatcher has woken the thread out of a wait: by a
+// signal that released it, its time-out being re-timed, or a kernel APC.
+uint64_t ThreadWakeUps(PKTHREAD thread);
 // Kernel handles (registry keys, threads) currently open.
 size_t OpenHandleCount();
 

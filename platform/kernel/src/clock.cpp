@@ -1,6 +1,8 @@
 // KeQuerySystemTime and the scaled driver clock.
 #include "clock.h"
 
+#include "dispatcher.h"
+
 #include <host/kernel.h>
 
 #include <algorithm>
@@ -48,12 +50,16 @@ void SetTimeScale(double realSecondsPerDriverSecond) {
     if (!(realSecondsPerDriverSecond > 0.0)) {
         throw std::invalid_argument("time scale must be positive");
     }
-    ClockState& clock = Clock();
-    std::lock_guard guard(clock.lock);
-    auto now = detail::RealClock::now();
-    clock.driverBase = DriverSecondsLocked(clock, now);
-    clock.realBase = now;
-    clock.scale = realSecondsPerDriverSecond;
+    {
+        ClockState& clock = Clock();
+        std::lock_guard guard(clock.lock);
+        auto now = detail::RealClock::now();
+        clock.driverBase = DriverSecondsLocked(clock, now);
+        clock.realBase = now;
+        clock.scale = realSecondsPerDriverSecond;
+    }
+    // Waits already asleep were timed at the old scale.
+    detail::RetimeWaits();
 }
 
 double TimeScale() {
@@ -77,12 +83,20 @@ LONGLONG SystemTime() {
            static_cast<LONGLONG>(DriverSecondsLocked(clock, RealClock::now()) * kTicksPerSecond);
 }
 
-RealClock::time_point DeadlineFor(LONGLONG timeout) {
-    LONGLONG relativeTicks = timeout < 0 ? -timeout : std::max<LONGLONG>(0, timeout - SystemTime());
-    double realSeconds = std::min(static_cast<double>(relativeTicks) / kTicksPerSecond * TimeScale(),
+LONGLONG DeadlineFor(LONGLONG timeout) {
+    return timeout < 0 ? SystemTime() - timeout : timeout;
+}
+
+RealClock::time_point RealMomentOf(LONGLONG systemTime) {
+    ClockState& clock = Clock();
+    std::lock_guard guard(clock.lock);
+    auto now = RealClock::now();
+    LONGLONG current =
+        clock.systemTimeAtStart + static_cast<LONGLONG>(DriverSecondsLocked(clock, now) * kTicksPerSecond);
+    double realSeconds = std::min(static_cast<double>(std::max<LONGLONG>(0, systemTime - current)) /
+                                      kTicksPerSecond * clock.scale,
                                   kLongestWaitSeconds);
-    return RealClock::now() +
-           std::chrono::duration_cast<RealClock::duration>(std::chrono::duration<double>(realSeconds));
+    return now + std::chrono::duration_cast<RealClock::duration>(std::chrono::duration<double>(realSeconds));
 }
 
 }  // namespace detail

@@ -1,28 +1,36 @@
 // Events and waits. A waiter is released by the signal itself (not by finding
 // the object signalled later), so a synchronization event set twice with one
-// waiter releases that waiter and stays signalled, as on Windows.
+// waiter releases that waiter and stays signalled, as on Windows. A signal
+// walks only its object's wait list and wakes only the threads it releases;
+// threads waiting for anything else sleep on.
 #include "dispatcher.h"
 
+#include "apc.h"
 #include "clock.h"
 #include "irql.h"
+#include "kthread.h"
 
 #include <host/kernel.h>
 
-#include <list>
-#include <thread>
-#include <unordered_map>
+#include <atomic>
+#include <string>
+#include <chrono>
 
 namespace wrk::detail {
 namespace {
 
-struct Waiter {
-    bool released = false;
-};
-
 struct Dispatcher {
     std::mutex lock;
-    std::condition_variable wake;
-    std::unordered_map<DISPATCHER_HEADER*, std::list<Waiter*>> waiters;
+    ThreadWait* timedWaits = nullptr;  // every wait with a deadline, for re-timing
+    // Host-side observers of waits starting (tests, benchmarks); the
+    // notification is sent only while someone looks.
+    std::condition_variable waitStarted;
+    size_t observers = 0;
+    // Waits begun by system threads: a host that polls a driver for what its
+    // threads produce sleeps until they go back to waiting.
+    std::atomic<uint64_t> systemWaits{0};  // written under the lock, read without
+    std::condition_variable systemWaitStarted;
+    size_t systemWaitObservers = 0;
 };
 
 Dispatcher& TheDispatcher() {
@@ -35,29 +43,89 @@ bool IsWaitable(const DISPATCHER_HEADER* header) {
            header->Type == kThreadObjectType;
 }
 
-void ReleaseAllLocked(Dispatcher& d, DISPATCHER_HEADER* header) {
-    auto found = d.waiters.find(header);
-    if (found == d.waiters.end()) {
-        return;
+void RequireInitialized(const DISPATCHER_HEADER* header, const char* routine) {
+    if (header->WaitListHead.Flink == nullptr || header->WaitListHead.Blink == nullptr) {
+        Bugcheck("INVALID_DATA_ACCESS_TRAP", std::string(routine) + " on an object never initialized");
     }
-    for (Waiter* waiter : found->second) {
-        waiter->released = true;
+}
+
+bool HasWaiters(const DISPATCHER_HEADER* header) {
+    return header->WaitListHead.Flink != &header->WaitListHead;
+}
+
+void LinkLast(DISPATCHER_HEADER* header, WaitBlock& block) {
+    LIST_ENTRY* head = &header->WaitListHead;
+    block.entry.Flink = head;
+    block.entry.Blink = head->Blink;
+    head->Blink->Flink = &block.entry;
+    head->Blink = &block.entry;
+}
+
+void Unlink(WaitBlock& block) {
+    block.entry.Blink->Flink = block.entry.Flink;
+    block.entry.Flink->Blink = block.entry.Blink;
+    block.entry.Flink = block.entry.Blink = nullptr;
+}
+
+void Wake(ThreadWait& wait) {
+    ++wait.wakeUps;
+    wait.woken.store(true, std::memory_order_release);
+    wait.wake.notify_one();
+}
+
+// How long a thread about to sleep first spins, waiting to be woken: the
+// thread that wakes it is often running on the other processor, and a sleep
+// and wake-up cost far more. It spins without yielding, as a yield on a busy
+// machine gives the processor away for a whole time slice.
+constexpr auto kSpinBeforeSleeping = std::chrono::microseconds(5);
+
+// With the dispatcher lock held, which it gives up while it spins.
+void SpinBeforeSleeping(std::unique_lock<std::mutex>& guard, ThreadWait& wait) {
+    guard.unlock();
+    const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
+    while (!wait.woken.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) {
+        __builtin_ia32_pause();
     }
-    d.waiters.erase(found);
+    guard.lock();
 }
 
 // Releases the longest waiter; false when nobody waits.
-bool ReleaseOneLocked(Dispatcher& d, DISPATCHER_HEADER* header) {
-    auto found = d.waiters.find(header);
-    if (found == d.waiters.end()) {
+bool ReleaseFirstLocked(DISPATCHER_HEADER* header) {
+    if (!HasWaiters(header)) {
         return false;
     }
-    found->second.front()->released = true;
-    found->second.pop_front();
-    if (found->second.empty()) {
-        d.waiters.erase(found);
-    }
+    auto* block = reinterpret_cast<WaitBlock*>(header->WaitListHead.Flink);
+    Unlink(*block);
+    ThreadWait& wait = block->thread->wait;
+    wait.satisfied = true;
+    Wake(wait);
     return true;
+}
+
+void ReleaseAllLocked(DISPATCHER_HEADER* header) {
+    while (ReleaseFirstLocked(header)) {
+    }
+}
+
+void AddTimedLocked(Dispatcher& d, ThreadWait& wait) {
+    wait.previousTimed = nullptr;
+    wait.nextTimed = d.timedWaits;
+    if (d.timedWaits != nullptr) {
+        d.timedWaits->previousTimed = &wait;
+    }
+    d.timedWaits = &wait;
+}
+
+void RemoveTimedLocked(Dispatcher& d, ThreadWait& wait) {
+    if (wait.previousTimed != nullptr) {
+        wait.previousTimed->nextTimed = wait.nextTimed;
+    } else {
+        d.timedWaits = wait.nextTimed;
+    }
+    if (wait.nextTimed != nullptr) {
+        wait.nextTimed->previousTimed = wait.previousTimed;
+    }
+    wait.nextTimed = wait.previousTimed = nullptr;
 }
 
 // Waits with a null, zero or non-zero time-out are different verifier cases:
@@ -71,23 +139,188 @@ void CheckWaitIrql(const PLARGE_INTEGER timeout, const char* routine) {
     }
 }
 
+// With the dispatcher lock held: whether the object satisfies a wait now,
+// taking what the wait consumes.
+bool TrySatisfyLocked(DISPATCHER_HEADER* header) {
+    if (header->SignalState <= 0) {
+        return false;
+    }
+    if (header->Type == SynchronizationEvent) {
+        header->SignalState = 0;
+    }
+    return true;
+}
+
+enum class Sleep { Satisfied, TimedOut, Interrupted };
+
+// With the dispatcher lock held: one sleep of the calling thread, on
+// `header`'s wait list (none for a delay), until a signal, the deadline or a
+// kernel APC ends it.
+Sleep SleepLocked(std::unique_lock<std::mutex>& guard, PKTHREAD thread, DISPATCHER_HEADER* header,
+                  const LONGLONG* deadline) {
+    Dispatcher& d = TheDispatcher();
+    ThreadWait& wait = thread->wait;
+    wait.satisfied = false;
+    wait.waitIrql = KeGetCurrentIrql();
+    if (header != nullptr) {
+        wait.block.thread = thread;
+        wait.block.object = header;
+        LinkLast(header, wait.block);
+    }
+    wait.timed = deadline != nullptr;
+    if (wait.timed) {
+        wait.deadline = *deadline;
+        AddTimedLocked(d, wait);
+    }
+    wait.blocked = true;
+    wait.woken.store(false, std::memory_order_relaxed);
+    if (d.observers != 0) {
+        d.waitStarted.notify_all();
+    }
+    if (thread->system) {
+        d.systemWaits.fetch_add(1, std::memory_order_release);
+        if (d.systemWaitObservers != 0) {
+            d.systemWaitStarted.notify_all();
+        }
+    }
+    Sleep outcome = Sleep::Satisfied;
+    SpinBeforeSleeping(guard, wait);
+    for (;;) {
+        if (wait.satisfied) {
+            break;
+        }
+        if (KernelApcDeliverableLocked(thread)) {
+            outcome = Sleep::Interrupted;
+            break;
+        }
+        if (!wait.timed) {
+            wait.wake.wait(guard);
+            continue;
+        }
+        if (SystemTime() >= wait.deadline) {
+            outcome = Sleep::TimedOut;
+            break;
+        }
+        // Re-timing wakes this sleep too: the real moment is worked out from
+        // the driver-time deadline at every turn.
+        wait.wake.wait_until(guard, RealMomentOf(wait.deadline));
+    }
+    wait.blocked = false;
+    if (wait.timed) {
+        RemoveTimedLocked(d, wait);
+        wait.timed = false;
+    }
+    if (outcome != Sleep::Satisfied && header != nullptr) {
+        // Nobody released us, so our block is still in the list.
+        Unlink(wait.block);
+    }
+    return outcome;
+}
+
+NTSTATUS WaitLocked(std::unique_lock<std::mutex>& guard, DISPATCHER_HEADER* header, const PLARGE_INTEGER timeout) {
+    PKTHREAD thread = KeGetCurrentThread();
+    LONGLONG deadline = 0;
+    if (timeout != nullptr && timeout->QuadPart != 0) {
+        deadline = DeadlineFor(timeout->QuadPart);
+    }
+    for (;;) {
+        if (KernelApcDeliverableLocked(thread)) {
+            guard.unlock();
+            DeliverKernelApcs(thread);
+            guard.lock();
+            continue;
+        }
+        if (header != nullptr && TrySatisfyLocked(header)) {
+            return STATUS_SUCCESS;
+        }
+        if (timeout != nullptr && (timeout->QuadPart == 0 || SystemTime() >= deadline)) {
+            return header != nullptr ? STATUS_TIMEOUT : STATUS_SUCCESS;
+        }
+        switch (SleepLocked(guard, thread, header, timeout != nullptr ? &deadline : nullptr)) {
+            case Sleep::Satisfied:
+                return STATUS_SUCCESS;
+            case Sleep::TimedOut:
+                return header != nullptr ? STATUS_TIMEOUT : STATUS_SUCCESS;
+            case Sleep::Interrupted:
+                break;  // deliver the APCs and wait again, as a kernel wait does
+        }
+    }
+}
+
 }  // namespace
 
 std::mutex& DispatcherLock() {
     return TheDispatcher().lock;
 }
 
-std::condition_variable& DispatcherWake() {
-    return TheDispatcher().wake;
-}
-
 void SignalForeverLocked(DISPATCHER_HEADER* header) {
     header->SignalState = 1;
-    ReleaseAllLocked(TheDispatcher(), header);
-    TheDispatcher().wake.notify_all();
+    ReleaseAllLocked(header);
+}
+
+void InterruptWaitForApcLocked(PKTHREAD thread) {
+    ThreadWait& wait = thread->wait;
+    if (wait.blocked && wait.waitIrql < APC_LEVEL) {
+        Wake(wait);
+    }
+}
+
+void RetimeWaits() {
+    Dispatcher& d = TheDispatcher();
+    std::lock_guard guard(d.lock);
+    for (ThreadWait* wait = d.timedWaits; wait != nullptr; wait = wait->nextTimed) {
+        Wake(*wait);
+    }
 }
 
 }  // namespace wrk::detail
+
+namespace wrk {
+
+bool WaitForWaiters(PVOID object, size_t count, std::chrono::milliseconds realTimeout) {
+    auto& d = detail::TheDispatcher();
+    auto* header = static_cast<DISPATCHER_HEADER*>(object);
+    std::unique_lock guard(d.lock);
+    ++d.observers;
+    bool reached = d.waitStarted.wait_for(guard, realTimeout, [header, count] {
+        size_t waiting = 0;
+        for (LIST_ENTRY* e = header->WaitListHead.Flink; e != &header->WaitListHead; e = e->Flink) {
+            ++waiting;
+        }
+        return waiting >= count;
+    });
+    --d.observers;
+    return reached;
+}
+
+bool WaitForThreadToBlock(PKTHREAD thread, std::chrono::milliseconds realTimeout) {
+    auto& d = detail::TheDispatcher();
+    std::unique_lock guard(d.lock);
+    ++d.observers;
+    bool blocked = d.waitStarted.wait_for(guard, realTimeout, [thread] { return thread->wait.blocked; });
+    --d.observers;
+    return blocked;
+}
+
+uint64_t SystemThreadWaitCount() {
+    return detail::TheDispatcher().systemWaits.load(std::memory_order_acquire);
+}
+
+bool WaitForSystemThreadWait(uint64_t seen, std::chrono::microseconds realTimeout) {
+    auto& d = detail::TheDispatcher();
+    std::unique_lock guard(d.lock);
+    ++d.systemWaitObservers;
+    bool moved = d.systemWaitStarted.wait_for(guard, realTimeout, [&d, seen] { return d.systemWaits.load(std::memory_order_relaxed) != seen; });
+    --d.systemWaitObservers;
+    return moved;
+}
+
+uint64_t ThreadWakeUps(PKTHREAD thread) {
+    std::lock_guard guard(detail::TheDispatcher().lock);
+    return thread->wait.wakeUps;
+}
+
+}  // namespace wrk
 
 using wrk::detail::TheDispatcher;
 
@@ -104,18 +337,17 @@ extern "C" void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State
 
 extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     wrk::detail::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
-    auto& d = TheDispatcher();
-    std::lock_guard guard(d.lock);
+    std::lock_guard guard(TheDispatcher().lock);
+    wrk::detail::RequireInitialized(&Event->Header, "KeSetEvent");
     LONG previous = Event->Header.SignalState;
     if (Event->Header.Type == SynchronizationEvent) {
-        if (!wrk::detail::ReleaseOneLocked(d, &Event->Header)) {
+        if (!wrk::detail::ReleaseFirstLocked(&Event->Header)) {
             Event->Header.SignalState = 1;
         }
     } else {
         Event->Header.SignalState = 1;
-        wrk::detail::ReleaseAllLocked(d, &Event->Header);
+        wrk::detail::ReleaseAllLocked(&Event->Header);
     }
-    d.wake.notify_all();
     return previous;
 }
 
@@ -141,39 +373,13 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                           BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
     wrk::detail::CheckWaitIrql(Timeout, "KeWaitForSingleObject");
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
-    auto& d = TheDispatcher();
-    std::unique_lock guard(d.lock);
+    std::unique_lock guard(TheDispatcher().lock);
     if (!wrk::detail::IsWaitable(header)) {
         wrk::Bugcheck("INVALID_DATA_ACCESS_TRAP",
                       "KeWaitForSingleObject on an object of unknown type " + std::to_string(header->Type));
     }
-    if (header->SignalState > 0) {
-        if (header->Type == SynchronizationEvent) {
-            header->SignalState = 0;
-        }
-        return STATUS_SUCCESS;
-    }
-    if (Timeout != nullptr && Timeout->QuadPart == 0) {
-        return STATUS_TIMEOUT;
-    }
-    wrk::detail::Waiter waiter;
-    auto& queue = d.waiters[header];
-    auto position = queue.insert(queue.end(), &waiter);
-    auto released = [&waiter] { return waiter.released; };
-    if (Timeout == nullptr) {
-        d.wake.wait(guard, released);
-        return STATUS_SUCCESS;
-    }
-    if (d.wake.wait_until(guard, wrk::detail::DeadlineFor(Timeout->QuadPart), released)) {
-        return STATUS_SUCCESS;
-    }
-    // Timed out and still queued: nobody released us, so our entry is there.
-    auto& stillQueued = d.waiters[header];
-    stillQueued.erase(position);
-    if (stillQueued.empty()) {
-        d.waiters.erase(header);
-    }
-    return STATUS_TIMEOUT;
+    wrk::detail::RequireInitialized(header, "KeWaitForSingleObject");
+    return wrk::detail::WaitLocked(guard, header, Timeout);
 }
 
 extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
@@ -181,6 +387,6 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
     if (Interval == nullptr) {
         wrk::Bugcheck("DRIVER_VERIFIER_DETECTED_VIOLATION", "KeDelayExecutionThread without an interval");
     }
-    std::this_thread::sleep_until(wrk::detail::DeadlineFor(Interval->QuadPart));
-    return STATUS_SUCCESS;
+    std::unique_lock guard(TheDispatcher().lock);
+    return wrk::detail::WaitLocked(guard, nullptr, Interval);
 }

@@ -1,12 +1,16 @@
 // Requests the I/O manager builds for a caller (IoBuildDeviceIoControlRequest)
 // and the way it finishes them, with the buffers of their transfer method.
+#include "apc.h"
 #include "io_internal.h"
+#include "irql.h"
+#include "kthread.h"
 
 #include <host/kernel.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace wrk::detail {
 
@@ -64,10 +68,91 @@ void FreeSystemBuffer(PVOID buffer) {
 
 using namespace wrk::detail;
 
+namespace {
+
+// Windows' IRP flag of the synchronous system services' own requests.
+constexpr ULONG kIrpSynchronousApi = 0x00000004;
+
+// Errors only (severity 3): warnings and informational statuses reach the
+// caller's status block as successes do.
+bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+
+// What the requesting thread's completion needs to finish a built request.
+struct ThreadedRequest {
+    PIRP irp;
+    PKTHREAD thread;
+    PVOID systemBuffer;
+    bool copyOut;
+    PVOID outputBuffer;
+    ULONG outputLength;
+};
+
+void QueueToThread(ThreadedRequest* request) {
+    std::lock_guard guard(DispatcherLock());
+    PLIST_ENTRY head = &request->thread->irps;
+    PLIST_ENTRY entry = &request->irp->ThreadListEntry;
+    entry->Flink = head->Flink;
+    entry->Blink = head;
+    head->Flink->Blink = entry;
+    head->Flink = entry;
+}
+
+void UnqueueFromThread(PIRP irp) {
+    std::lock_guard guard(DispatcherLock());
+    PLIST_ENTRY entry = &irp->ThreadListEntry;
+    entry->Blink->Flink = entry->Flink;
+    entry->Flink->Blink = entry->Blink;
+    entry->Flink = entry->Blink = entry;
+    irp->Tail.Overlay.Thread = nullptr;
+}
+
+// The requesting thread's kernel APC: the request's last step, taken where
+// the caller's buffers and stack live.
+void FinishThreadedRequest(PVOID context) {
+    auto* request = static_cast<ThreadedRequest*>(context);
+    PIRP irp = request->irp;
+    const NTSTATUS status = irp->IoStatus.Status;
+    if (request->copyOut && !IsError(status))
+        CopyBack(irp, request->outputBuffer, request->outputLength, request->systemBuffer);
+    FreeSystemBuffer(request->systemBuffer);
+    // A synchronous failure leaves the caller's block and event alone: the
+    // caller has the status from IofCallDriver already.
+    if (!IsError(status) || (irp->PendingReturned && (irp->Flags & kIrpSynchronousApi) == 0)) {
+        if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+        if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    }
+    UnqueueFromThread(irp);
+    IoFreeIrp(irp);
+    delete request;
+}
+
+}  // namespace
+
+namespace wrk::detail {
+
+size_t OutstandingThreadedIrps(PKTHREAD thread) {
+    std::lock_guard guard(DispatcherLock());
+    size_t count = 0;
+    for (PLIST_ENTRY e = thread->irps.Flink; e != &thread->irps; e = e->Flink) ++count;
+    return count;
+}
+
+void EndThreadIo(PKTHREAD thread, const char* kind) {
+    DeliverKernelApcs(thread);
+    const size_t outstanding = OutstandingThreadedIrps(thread);
+    if (outstanding != 0)
+        Bugcheck("DRIVER_VERIFIER_DETECTED_VIOLATION",
+                 std::string(kind) + " ended with " + std::to_string(outstanding) +
+                     " request(s) it built with IoBuildDeviceIoControlRequest still outstanding");
+}
+
+}  // namespace wrk::detail
+
 extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                               ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                               BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                               PIO_STATUS_BLOCK IoStatusBlock) {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
     PIRP irp = AllocateIrp(DeviceObject->StackSize, nullptr);
     if (irp == nullptr) return nullptr;
     const ULONG method = IoControlCode & 3;
@@ -102,24 +187,13 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
     irp->RequestorMode = KernelMode;
-    irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(KeGetCurrentThread());
+    PKTHREAD thread = KeGetCurrentThread();
+    irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(thread);
 
-    SetIrpFinish(irp, [systemBuffer, copyOut, OutputBuffer, OutputBufferLength](PIRP done) {
-        const NTSTATUS status = done->IoStatus.Status;
-        // A synchronous failure leaves the caller's block and event alone:
-        // the caller has the status from IofCallDriver already.
-        PKEVENT signal = nullptr;
-        if (NT_SUCCESS(status) || done->PendingReturned) {
-            if (copyOut && (static_cast<ULONG>(status) >> 30) != 3)
-                CopyBack(done, OutputBuffer, OutputBufferLength, systemBuffer);
-            if (done->UserIosb != nullptr) *done->UserIosb = done->IoStatus;
-            signal = done->UserEvent;
-        }
-        FreeSystemBuffer(systemBuffer);
-        IoFreeIrp(done);
-        // Windows finishes a threaded IRP in the requesting thread's APC, so the
-        // waiter never runs on while its request still exists.
-        if (signal != nullptr) KeSetEvent(signal, IO_NO_INCREMENT, FALSE);
-    });
+    auto* request = new ThreadedRequest{irp, thread, systemBuffer, copyOut, OutputBuffer, OutputBufferLength};
+    QueueToThread(request);
+    // Whichever thread completes the request, its last step runs in the
+    // thread that asked for it.
+    SetIrpFinish(irp, [request](PIRP) { QueueKernelApc(request->thread, FinishThreadedRequest, request); });
     return irp;
 }

@@ -3,6 +3,8 @@
 // exclusion.
 #include "irql.h"
 
+#include "apc.h"
+
 #include <host/kernel.h>
 
 #include <algorithm>
@@ -17,8 +19,10 @@ struct HeldLock {
     KIRQL previousIrql;
 };
 
-thread_local KIRQL tIrql = PASSIVE_LEVEL;
-thread_local std::vector<HeldLock> tHeldLocks;
+// The kernel library is loaded with the program, never opened later, so its
+// thread-locals can take the fast model: the IRQL is read on every call.
+[[gnu::tls_model("initial-exec")]] thread_local KIRQL tIrql = PASSIVE_LEVEL;
+[[gnu::tls_model("initial-exec")]] thread_local std::vector<HeldLock> tHeldLocks;
 
 // The value a held spin lock carries: unique to the owning thread and never 0.
 ULONG_PTR OwnerMark() {
@@ -33,9 +37,14 @@ std::string Level(KIRQL irql) {
 
 void SetCurrentIrql(KIRQL irql) {
     tIrql = irql;
+    detail::DeliverPendingKernelApcs();
 }
 
 namespace detail {
+
+void SetIrql(KIRQL irql) {
+    tIrql = irql;
+}
 
 void RequireIrqlAtMost(KIRQL highest, const char* routine) {
     if (tIrql > highest) {
@@ -79,6 +88,7 @@ extern "C" void KfLowerIrql(KIRQL NewIrql) {
                  "IRQL lowered to " + wrk::Level(NewIrql) + " while a spin lock is held");
     }
     tIrql = NewIrql;
+    wrk::detail::DeliverPendingKernelApcs();
 }
 
 extern "C" void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
@@ -126,4 +136,5 @@ extern "C" void KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     }
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
     tIrql = NewIrql;
+    wrk::detail::DeliverPendingKernelApcs();
 }

@@ -1,6 +1,9 @@
 // The kernel's thread record behind PKTHREAD / PETHREAD.
 #pragma once
 
+#include "apc.h"
+#include "dispatcher.h"
+
 #include <wdm.h>
 
 #include <atomic>
@@ -15,4 +18,23 @@ struct _KTHREAD {
     // last, the thread's end or the last reference to its object.
     bool terminated;
     bool unreferenced;
+    wrk::detail::ThreadWait wait;
+    wrk::detail::KernelApcQueue apcs;
+    // Requests built for this thread and not yet finished in it (through
+    // IRP.ThreadListEntry), under the dispatcher lock.
+    LIST_ENTRY irps;
 };
+
+namespace wrk::detail {
+
+// The calling thread's record, or null for a host thread that never asked
+// for one (and so can have nothing queued to it).
+PKTHREAD CurrentThreadRecord();
+// Requests built by the thread (IoBuildDeviceIoControlRequest) whose last
+// step has not run yet.
+size_t OutstandingThreadedIrps(PKTHREAD thread);
+// A thread is ending: its pending kernel APCs run, and a request it built
+// and never saw finished is a verifier stop.
+void EndThreadIo(PKTHREAD thread, const char* kind);
+
+}  // namespace wrk::detail

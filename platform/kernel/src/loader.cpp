@@ -1,9 +1,11 @@
 // The driver loader: maps a driver image, gives it its DRIVER_OBJECT, runs
 // DriverEntry and DriverUnload, and checks at unload what Driver Verifier
-// checks: that the driver left no pool, handles, threads, IRPs or devices.
+// checks: that the driver left no pool, handles, threads, work items, IRPs or
+// devices.
 #include "irql.h"
 #include "object.h"
 #include "pool.h"
+#include "workitem.h"
 
 #include <host/io.h>
 #include <host/kernel.h>
@@ -166,6 +168,11 @@ std::vector<std::string> DriverImage::UnloadReportingLeaks() {
         leaks.push_back(std::to_string(LiveThreadCount()) + " system thread(s) still running");
         imageInUse = true;
     }
+    bool workWillRun = false;
+    for (auto& leak : detail::WorkItemLeaks(&s.object, ThreadExitGrace(), workWillRun)) {
+        leaks.push_back(std::move(leak));
+    }
+    imageInUse = imageInUse || workWillRun;
     if (size_t devices = DeviceCount(&s.object); devices != 0) {
         leaks.push_back(std::to_string(devices) + " device object(s) not deleted");
         imageInUse = true;

@@ -16,7 +16,6 @@
 #include <mutex>
 #include <set>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace wrk {
 namespace {
@@ -35,8 +34,11 @@ struct Pool {
     uint64_t requests = 0;
     uint64_t failAtRequest = 0;  // 0: no countdown
     std::set<ULONG> failingTags;
-    std::unordered_set<PVOID> recentlyFreed;
-    std::deque<PVOID> freedOrder;
+    // Freed addresses by the number of the free that put them there; the
+    // order keeps older frees too, which count only while they are the latest.
+    std::unordered_map<PVOID, uint64_t> recentlyFreed;
+    std::deque<std::pair<PVOID, uint64_t>> freedOrder;
+    uint64_t frees = 0;
 };
 
 Pool& ThePool() {
@@ -85,9 +87,7 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, void* caller) {
     std::lock_guard guard(pool.lock);
     pool.blocks[block] = detail::PoolBlock{block, type, tag, size, caller, detail::NextStamp()};
     pool.bytes += size;
-    if (pool.recentlyFreed.erase(block) != 0) {
-        std::erase(pool.freedOrder, block);
-    }
+    pool.recentlyFreed.erase(block);
     return block;
 }
 
@@ -117,10 +117,12 @@ void Free(PVOID block, const ULONG* expectedTag) {
         }
         pool.bytes -= found->second.size;
         pool.blocks.erase(found);
-        pool.recentlyFreed.insert(block);
-        pool.freedOrder.push_back(block);
+        pool.recentlyFreed[block] = ++pool.frees;
+        pool.freedOrder.emplace_back(block, pool.frees);
         if (pool.freedOrder.size() > kFreedMemory) {
-            pool.recentlyFreed.erase(pool.freedOrder.front());
+            auto [oldest, number] = pool.freedOrder.front();
+            auto found = pool.recentlyFreed.find(oldest);
+            if (found != pool.recentlyFreed.end() && found->second == number) pool.recentlyFreed.erase(found);
             pool.freedOrder.pop_front();
         }
     }

@@ -8,6 +8,7 @@
 
 #include <host/kernel.h>
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -35,8 +36,12 @@ ThreadFaults& Faults() {
     return *faults;
 }
 
-// Counted under the dispatcher lock so that waits for it use the dispatcher's wake-up.
+// Counted under the dispatcher lock.
 size_t gLiveThreads = 0;
+std::condition_variable& ThreadsEnded() {
+    static auto* ended = new std::condition_variable;  // outlives detached threads
+    return *ended;
+}
 
 // Every PsCreateSystemThread that succeeded, with the handle it returned.
 struct CreationLog {
@@ -49,13 +54,21 @@ CreationLog& Creations() {
     return *log;
 }
 
-thread_local PKTHREAD tCurrentThread = nullptr;
-// System threads and the work-item worker: what Windows runs in the system
+[[gnu::tls_model("initial-exec")]] thread_local PKTHREAD tCurrentThread = nullptr;
+// System threads and the work-item workers: what Windows runs in the system
 // process. Every other host thread plays a thread of some user process.
-thread_local bool tInSystemProcess = false;
+[[gnu::tls_model("initial-exec")]] thread_local bool tInSystemProcess = false;
 // The record of a host thread (a test, the simulator) the first time it asks
-// who it is.
-thread_local std::unique_ptr<_KTHREAD> tHostThread;
+// who it is; its end is checked as a system thread's is.
+struct HostThreadRecord {
+    std::unique_ptr<_KTHREAD> record;
+    ~HostThreadRecord() {
+        if (record) {
+            detail::EndThreadIo(record.get(), "thread");
+        }
+    }
+};
+[[gnu::tls_model("initial-exec")]] thread_local HostThreadRecord tHostThread;
 
 void InitializeThreadRecord(_KTHREAD& thread, bool system, PKSTART_ROUTINE start, PVOID context) {
     thread.Header.Type = detail::kThreadObjectType;
@@ -69,6 +82,7 @@ void InitializeThreadRecord(_KTHREAD& thread, bool system, PKSTART_ROUTINE start
     thread.startContext = context;
     thread.terminated = false;
     thread.unreferenced = false;
+    thread.irps.Flink = thread.irps.Blink = &thread.irps;
 }
 
 // The object's last reference is gone; a thread still running keeps its
@@ -99,6 +113,7 @@ void RunSystemThread(PKTHREAD thread) {
                  "system thread ended at IRQL " + std::to_string(KeGetCurrentIrql()) + " holding " +
                      std::to_string(detail::HeldSpinLockCount()) + " spin lock(s)");
     }
+    detail::EndThreadIo(thread, "system thread");
     tCurrentThread = nullptr;
     bool unreferenced;
     {
@@ -106,7 +121,9 @@ void RunSystemThread(PKTHREAD thread) {
         detail::SignalForeverLocked(&thread->Header);
         thread->terminated = true;
         unreferenced = thread->unreferenced;
-        --gLiveThreads;
+        if (--gLiveThreads == 0) {
+            ThreadsEnded().notify_all();
+        }
     }
     if (unreferenced) {
         delete thread;
@@ -161,20 +178,27 @@ size_t LiveThreadCount() {
 
 bool WaitForThreadsToEnd(std::chrono::milliseconds realTimeout) {
     std::unique_lock guard(detail::DispatcherLock());
-    return detail::DispatcherWake().wait_for(guard, realTimeout, [] { return gLiveThreads == 0; });
+    return ThreadsEnded().wait_for(guard, realTimeout, [] { return gLiveThreads == 0; });
 }
 
 KPRIORITY ThreadPriority(PKTHREAD thread) {
     return thread->priority;
 }
 
+namespace detail {
+
+PKTHREAD CurrentThreadRecord() {
+    return tCurrentThread;
+}
+
+}  // namespace detail
 }  // namespace wrk
 
 extern "C" PKTHREAD KeGetCurrentThread(void) {
     if (wrk::tCurrentThread == nullptr) {
-        wrk::tHostThread = std::make_unique<_KTHREAD>();
-        wrk::InitializeThreadRecord(*wrk::tHostThread, false, nullptr, nullptr);
-        wrk::tCurrentThread = wrk::tHostThread.get();
+        wrk::tHostThread.record = std::make_unique<_KTHREAD>();
+        wrk::InitializeThreadRecord(*wrk::tHostThread.record, false, nullptr, nullptr);
+        wrk::tCurrentThread = wrk::tHostThread.record.get();
     }
     return wrk::tCurrentThread;
 }

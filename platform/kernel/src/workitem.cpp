@@ -1,16 +1,23 @@
-// Work items: routines queued by drivers and run at PASSIVE_LEVEL on the
-// I/O manager's worker thread.
+// Work items: routines queued by drivers and run at PASSIVE_LEVEL by the
+// system's worker threads. As on Windows 2000 on a small machine, the
+// critical queue has five workers and the delayed queue three, so a routine
+// that blocks holds up only its own worker.
 #include "io_internal.h"
 #include "irql.h"
 #include "object.h"
+#include "workitem.h"
 
 #include <host/kernel.h>
 
+#include <cstdio>
 #include <deque>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 
 struct _IO_WORKITEM {
     PDEVICE_OBJECT device;
+    PDRIVER_OBJECT driver;  // kept apart: the device may be deleted while the item waits
     PIO_WORKITEM_ROUTINE routine;
     PVOID context;
     bool queued;
@@ -20,48 +27,74 @@ namespace wrk::detail {
 namespace {
 
 constexpr ULONG kWorkItemTag = 0x6b576f49;  // "IoWk"
+constexpr size_t kCriticalWorkers = 5;
+constexpr size_t kDelayedWorkers = 3;
 
-struct Worker {
-    std::mutex lock;
+struct Queue {
+    std::deque<PIO_WORKITEM> items;
     std::condition_variable wake;
-    std::condition_variable idle;
-    std::deque<PIO_WORKITEM> queue;
-    std::deque<std::function<void()>> platformWork;  // the managers' own, ahead of drivers' items
-    bool running = false;  // a routine is executing
     bool started = false;
-    size_t liveItems = 0;
 };
 
-Worker& TheWorker() {
-    static auto* worker = new Worker;  // the thread is never joined: it outlives static destruction
-    return *worker;
+struct Workers {
+    std::mutex lock;
+    Queue critical;
+    Queue delayed;
+    // The managers' own work, taken by the critical workers ahead of drivers' items.
+    std::deque<std::function<void()>> platformWork;
+    std::condition_variable idle;
+    size_t running = 0;  // routines executing right now
+    std::unordered_set<PIO_WORKITEM> liveItems;
+    std::unordered_map<PDRIVER_OBJECT, size_t> runningByDriver;
+};
+
+Workers& TheWorkers() {
+    static auto* workers = new Workers;  // the threads are never joined: they outlive static destruction
+    return *workers;
 }
 
-void Run() {
+bool QueueEmptyLocked(const Workers& workers, const Queue& queue) {
+    return queue.items.empty() && (&queue != &workers.critical || workers.platformWork.empty());
+}
+
+bool AllIdleLocked(const Workers& workers) {
+    return workers.critical.items.empty() && workers.delayed.items.empty() && workers.platformWork.empty() &&
+           workers.running == 0;
+}
+
+std::string Hex(const void* p) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+
+void Run(Queue* queue) {
     EnterSystemProcess();
-    Worker& worker = TheWorker();
-    std::unique_lock guard(worker.lock);
+    Workers& workers = TheWorkers();
+    std::unique_lock guard(workers.lock);
     for (;;) {
-        worker.wake.wait(guard, [&] { return !worker.queue.empty() || !worker.platformWork.empty(); });
-        if (!worker.platformWork.empty()) {
-            std::function<void()> work = std::move(worker.platformWork.front());
-            worker.platformWork.pop_front();
-            worker.running = true;
+        queue->wake.wait(guard, [&] { return !QueueEmptyLocked(workers, *queue); });
+        if (queue == &workers.critical && !workers.platformWork.empty()) {
+            std::function<void()> work = std::move(workers.platformWork.front());
+            workers.platformWork.pop_front();
+            workers.running++;
             guard.unlock();
             work();
             guard.lock();
-            worker.running = false;
-            if (worker.queue.empty() && worker.platformWork.empty()) worker.idle.notify_all();
+            workers.running--;
+            if (AllIdleLocked(workers)) workers.idle.notify_all();
             continue;
         }
-        PIO_WORKITEM item = worker.queue.front();
-        worker.queue.pop_front();
+        PIO_WORKITEM item = queue->items.front();
+        queue->items.pop_front();
         // The routine may queue the item again or free it.
         PDEVICE_OBJECT device = item->device;
+        PDRIVER_OBJECT driver = item->driver;
         PIO_WORKITEM_ROUTINE routine = item->routine;
         PVOID context = item->context;
         item->queued = false;
-        worker.running = true;
+        workers.running++;
+        workers.runningByDriver[driver]++;
         guard.unlock();
 
         routine(device, context);
@@ -70,27 +103,50 @@ void Run() {
         DereferenceDevice(device);
 
         guard.lock();
-        worker.running = false;
-        if (worker.queue.empty() && worker.platformWork.empty()) worker.idle.notify_all();
+        workers.running--;
+        if (--workers.runningByDriver[driver] == 0) workers.runningByDriver.erase(driver);
+        if (AllIdleLocked(workers)) workers.idle.notify_all();
     }
 }
 
-// With the worker's lock held.
-void StartLocked(Worker& worker) {
-    if (!worker.started) {
-        worker.started = true;
-        std::thread(Run).detach();
+// With the workers' lock held.
+void StartLocked(Queue& queue, size_t count) {
+    if (!queue.started) {
+        queue.started = true;
+        for (size_t i = 0; i < count; ++i) std::thread(Run, &queue).detach();
     }
-    worker.wake.notify_one();
+    queue.wake.notify_one();
 }
 
 }  // namespace
 
 void QueuePassiveWork(std::function<void()> work) {
-    Worker& worker = TheWorker();
-    std::lock_guard guard(worker.lock);
-    worker.platformWork.push_back(std::move(work));
-    StartLocked(worker);
+    Workers& workers = TheWorkers();
+    std::lock_guard guard(workers.lock);
+    workers.platformWork.push_back(std::move(work));
+    StartLocked(workers.critical, kCriticalWorkers);
+}
+
+std::vector<std::string> WorkItemLeaks(PDRIVER_OBJECT driver, std::chrono::milliseconds grace, bool& willRun) {
+    Workers& workers = TheWorkers();
+    std::unique_lock guard(workers.lock);
+    auto busy = [&] {
+        if (workers.runningByDriver.count(driver) != 0) return true;
+        for (PIO_WORKITEM item : workers.liveItems)
+            if (item->driver == driver && item->queued) return true;
+        return false;
+    };
+    // Work on its last steps is let finish, as threads told to stop are.
+    workers.idle.wait_for(guard, grace, [&] { return !busy(); });
+    std::vector<std::string> leaks;
+    willRun = busy();
+    if (auto running = workers.runningByDriver.find(driver); running != workers.runningByDriver.end())
+        leaks.push_back(std::to_string(running->second) + " work item routine(s) still running");
+    for (PIO_WORKITEM item : workers.liveItems) {
+        if (item->driver != driver) continue;
+        leaks.push_back("work item " + Hex(item) + (item->queued ? " still queued" : " not freed") + " (pool 'IoWk')");
+    }
+    return leaks;
 }
 
 }  // namespace wrk::detail
@@ -100,17 +156,15 @@ using namespace wrk::detail;
 namespace wrk {
 
 bool WaitForWorkItems(std::chrono::milliseconds realTimeout) {
-    Worker& worker = TheWorker();
-    std::unique_lock guard(worker.lock);
-    return worker.idle.wait_for(guard, realTimeout, [&] {
-        return worker.queue.empty() && worker.platformWork.empty() && !worker.running;
-    });
+    Workers& workers = TheWorkers();
+    std::unique_lock guard(workers.lock);
+    return workers.idle.wait_for(guard, realTimeout, [&] { return AllIdleLocked(workers); });
 }
 
 size_t LiveWorkItemCount() {
-    Worker& worker = TheWorker();
-    std::lock_guard guard(worker.lock);
-    return worker.liveItems;
+    Workers& workers = TheWorkers();
+    std::lock_guard guard(workers.lock);
+    return workers.liveItems.size();
 }
 
 }  // namespace wrk
@@ -120,34 +174,45 @@ extern "C" {
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
     auto* item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_IO_WORKITEM), kWorkItemTag));
     if (item == nullptr) return nullptr;
-    *item = _IO_WORKITEM{DeviceObject, nullptr, nullptr, false};
-    Worker& worker = TheWorker();
-    std::lock_guard guard(worker.lock);
-    worker.liveItems++;
+    *item = _IO_WORKITEM{DeviceObject, DeviceObject->DriverObject, nullptr, nullptr, false};
+    Workers& workers = TheWorkers();
+    std::lock_guard guard(workers.lock);
+    workers.liveItems.insert(item);
     return item;
 }
 
 void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                      PVOID Context) {
-    (void)QueueType;
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
+    if (QueueType != CriticalWorkQueue && QueueType != DelayedWorkQueue)
+        wrk::Bugcheck("INVALID_WORK_QUEUE_ITEM", "IoQueueWorkItem to unknown queue " + std::to_string(QueueType));
+    Workers& workers = TheWorkers();
+    {
+        std::lock_guard guard(workers.lock);
+        if (IoWorkItem->queued)
+            wrk::Bugcheck("WORK_ITEM_QUEUED_TWICE", "IoQueueWorkItem of a work item still queued");
+    }
     // The device stays in memory until the routine has run.
     ReferenceDevice(IoWorkItem->device);
-    Worker& worker = TheWorker();
-    std::lock_guard guard(worker.lock);
-    if (IoWorkItem->queued) wrk::Bugcheck("WORK_ITEM_QUEUED_TWICE", "IoQueueWorkItem of a work item still queued");
+    std::lock_guard guard(workers.lock);
     IoWorkItem->routine = WorkerRoutine;
     IoWorkItem->context = Context;
     IoWorkItem->queued = true;
-    worker.queue.push_back(IoWorkItem);
-    StartLocked(worker);
+    if (QueueType == CriticalWorkQueue) {
+        workers.critical.items.push_back(IoWorkItem);
+        StartLocked(workers.critical, kCriticalWorkers);
+    } else {
+        workers.delayed.items.push_back(IoWorkItem);
+        StartLocked(workers.delayed, kDelayedWorkers);
+    }
 }
 
 void IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
     {
-        Worker& worker = TheWorker();
-        std::lock_guard guard(worker.lock);
+        Workers& workers = TheWorkers();
+        std::lock_guard guard(workers.lock);
         if (IoWorkItem->queued) wrk::Bugcheck("WORK_ITEM_FREED_WHILE_QUEUED", "IoFreeWorkItem of a queued work item");
-        worker.liveItems--;
+        workers.liveItems.erase(IoWorkItem);
     }
     ExFreePoolWithTag(IoWorkItem, kWorkItemTag);
 }

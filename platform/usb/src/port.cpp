@@ -55,6 +55,17 @@ bool IsIn(const HeldTransfer &held) {
     return held.kind == HeldTransfer::Kind::In;
 }
 
+// Whether this thread is inside the bus: in one of its dispatch routines, a
+// cancel routine, or serving held receives.
+[[gnu::tls_model("initial-exec")]] thread_local int tBusDepth = 0;
+
+struct InsideBus {
+    InsideBus() { ++tBusDepth; }
+    ~InsideBus() { --tBusDepth; }
+    InsideBus(const InsideBus &) = delete;
+    InsideBus &operator=(const InsideBus &) = delete;
+};
+
 }  // namespace
 
 Port::Port(Radio &radio, std::shared_ptr<BusWorker> worker, CompletionTiming timing, bool urbsAtDispatch,
@@ -125,6 +136,7 @@ NTSTATUS Port::Arm(std::unique_lock<std::mutex> &lock, std::list<HeldTransfer>::
 }
 
 void Port::CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
+    InsideBus inside;
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Port *port = FromDevice(device);
     std::unique_lock lock(port->mutex_);
@@ -190,6 +202,13 @@ void Port::SendFinishedAfter(uint64_t ticket, LONGLONG delay, USBD_STATUS status
 }
 
 void Port::dataReady() {
+    // Told from a radio's own thread, the bus serves its held transfers at
+    // once, saving the hand-over to the bus thread. From inside the bus, which
+    // may hold what serving takes, the bus thread does it.
+    if (tBusDepth == 0) {
+        ServeHeldReceives();
+        return;
+    }
     worker_->Post([weak = weak_from_this()] {
         if (auto port = weak.lock()) port->ServeHeldReceives();
     });
@@ -237,6 +256,7 @@ void Port::Detach() {
 // ------------------------------------------------------------ requests
 
 NTSTATUS Port::DispatchInternalControl(PIRP irp) {
+    InsideBus inside;
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB: return SubmitUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
@@ -496,6 +516,7 @@ NTSTATUS Port::Receive(PIRP irp, PURB urb, USBD_PIPE_HANDLE pipe, const Pipe &in
 }
 
 void Port::ServeHeldReceives() {
+    InsideBus inside;
     struct Finished {
         PIRP irp;
         PURB urb;
