@@ -171,4 +171,169 @@ TEST_F(VerifierDeathTest, PowerIrpSentWithIofCallDriver) {
         "BUGCHECK: POWER_IRP_WITHOUT_POCALLDRIVER");
 }
 
+// ---------------------------------------------------------- IRP lifetime
+
+PIRP BuildThreadIrp(PDEVICE_OBJECT device) {
+    static KEVENT event;
+    static IO_STATUS_BLOCK iosb;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    return IoBuildDeviceIoControlRequest(kCode, device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+}
+
+NTSTATUS KeepIt(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+TEST_F(VerifierDeathTest, FreeingAnIrpTwice) {
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoFreeIrp(irp);
+            IoFreeIrp(irp);
+        },
+        "BUGCHECK: IRP_FREED_TWICE");
+}
+
+TEST_F(VerifierDeathTest, CompletingAFreedIrp) {
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoFreeIrp(irp);
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+        },
+        "BUGCHECK: IRP_COMPLETED_AFTER_FREE");
+}
+
+TEST_F(VerifierDeathTest, SendingAFreedIrp) {
+    EXPECT_DEATH(
+        {
+            TestDriver driver;
+            PDEVICE_OBJECT device = driver.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, 0); });
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoFreeIrp(irp);
+            IofCallDriver(device, irp);
+        },
+        "BUGCHECK: IRP_SENT_AFTER_FREE");
+}
+
+NTSTATUS FreeAndContinue(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    IoFreeIrp(irp);
+    return STATUS_SUCCESS;
+}
+
+TEST_F(VerifierDeathTest, FreeingAnIrpInItsCompletionRoutineWithoutKeepingIt) {
+    EXPECT_DEATH(
+        {
+            TestDriver driver;
+            PDEVICE_OBJECT device = driver.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, 0); });
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            IoSetCompletionRoutine(irp, FreeAndContinue, nullptr, TRUE, TRUE, TRUE);
+            IofCallDriver(device, irp);
+        },
+        "BUGCHECK: IRP_FREED_IN_COMPLETION");
+}
+
+NTSTATUS FinishTwice(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    // Handed back at the top, the owner finishes it; a second time is one too many.
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(VerifierDeathTest, CompletingTwiceAtTheTop) {
+    EXPECT_DEATH(
+        {
+            TestDriver driver;
+            PDEVICE_OBJECT device = driver.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, 0); });
+            PIRP irp = BuildThreadIrp(device);
+            IoSetCompletionRoutine(irp, FinishTwice, nullptr, TRUE, TRUE, TRUE);
+            IofCallDriver(device, irp);
+        },
+        "BUGCHECK: IRP_COMPLETED_TWICE");
+}
+
+TEST_F(VerifierDeathTest, FreeingAnIrpBuiltForAThread) {
+    EXPECT_DEATH(
+        {
+            TestDriver driver;
+            PDEVICE_OBJECT device = driver.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, 0); });
+            PIRP irp = BuildThreadIrp(device);
+            IoSetCompletionRoutine(irp, KeepIt, nullptr, TRUE, TRUE, TRUE);
+            IofCallDriver(device, irp);
+            IoFreeIrp(irp);  // the I/O manager's to free: the owner must complete it again
+        },
+        "BUGCHECK: THREAD_IRP_FREED");
+}
+
+TEST_F(VerifierDeathTest, ReusingAnIrpBuiltForAThread) {
+    EXPECT_DEATH(
+        {
+            TestDriver driver;
+            PDEVICE_OBJECT device = driver.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, 0); });
+            PIRP irp = BuildThreadIrp(device);
+            IoReuseIrp(irp, STATUS_SUCCESS);
+        },
+        "BUGCHECK: THREAD_IRP_REUSED");
+}
+
+TEST_F(VerifierDeathTest, ReusingAnIrpWithACancelRoutineSet) {
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoSetCancelRoutine(irp, IgnoreCancel);
+            IoReuseIrp(irp, STATUS_SUCCESS);
+        },
+        "BUGCHECK: IRP_REUSED_WITH_CANCEL_ROUTINE");
+}
+
+NTSTATUS ReuseAndContinue(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+TEST_F(VerifierDeathTest, ReusingAnIrpInItsCompletionRoutineWithoutKeepingIt) {
+    EXPECT_DEATH(
+        {
+            TestDriver driver;
+            PDEVICE_OBJECT device = driver.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, 0); });
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            IoSetCompletionRoutine(irp, ReuseAndContinue, nullptr, TRUE, TRUE, TRUE);
+            IofCallDriver(device, irp);
+        },
+        "BUGCHECK: IRP_REUSED_IN_COMPLETION");
+}
+
+TEST_F(VerifierDeathTest, InitializingMemoryThatIsNoIrp) {
+    static unsigned char memory[512];
+    EXPECT_DEATH(IoInitializeIrp(reinterpret_cast<PIRP>(memory + 256), IoSizeOfIrp(1), 1),
+                 "BUGCHECK: INVALID_IRP: IoInitializeIrp of memory IoAllocateIrp did not give");
+}
+
+TEST_F(VerifierDeathTest, CancellingACompletedIrp) {
+    EXPECT_DEATH(
+        {
+            TestDriver driver;
+            PDEVICE_OBJECT device = driver.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, 0); });
+            PIRP irp = BuildThreadIrp(device);
+            IofCallDriver(device, irp);  // completed to the top and freed by the I/O manager
+            IoCancelIrp(irp);
+        },
+        "BUGCHECK: CANCEL_STATE_IN_COMPLETED_IRP");
+}
+
+TEST_F(VerifierDeathTest, CancellingAFreedIrp) {
+    EXPECT_DEATH(
+        {
+            TestDriver driver;
+            PDEVICE_OBJECT device = driver.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, 0); });
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            IoSetCompletionRoutine(irp, KeepIt, nullptr, TRUE, TRUE, TRUE);
+            IofCallDriver(device, irp);
+            IoFreeIrp(irp);
+            IoCancelIrp(irp);
+        },
+        "BUGCHECK: CANCEL_STATE_IN_COMPLETED_IRP");
+}
+
 }  // namespace

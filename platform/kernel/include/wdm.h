@@ -410,6 +410,7 @@ typedef enum _DEVICE_RELATION_TYPE {
 #define IRP_MN_EXECUTE_METHOD        0x09
 
 #define SL_PENDING_RETURNED 0x01
+#define SL_ERROR_RETURNED   0x02
 #define SL_INVOKE_ON_CANCEL 0x20
 #define SL_INVOKE_ON_SUCCESS 0x40
 #define SL_INVOKE_ON_ERROR  0x80
@@ -748,6 +749,9 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 void IoFreeIrp(PIRP Irp);
+void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
+void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
+#define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * sizeof(IO_STACK_LOCATION))))
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
