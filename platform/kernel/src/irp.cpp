@@ -9,6 +9,7 @@
 #include <deque>
 #include <new>
 #include <unordered_set>
+#include <utility>
 
 namespace wrk::detail {
 namespace {
@@ -31,6 +32,7 @@ struct LocationCheck {
     // What the location held when it was sent: the walk clears it.
     UCHAR major = 0;
     UCHAR minor = 0;
+    bool heldByPowerManager = false;  // pended by PoCallDriver before the driver saw it
 };
 
 struct IrpRecord {
@@ -59,6 +61,7 @@ PIRP IrpOf(IrpRecord* record) { return reinterpret_cast<PIRP>(reinterpret_cast<c
 
 std::atomic<size_t> g_liveIrps{0};
 thread_local bool t_inPoCallDriver = false;
+thread_local bool t_presentingHeldPower = false;
 
 // The dispatch frames running on this thread, innermost last: a request
 // forwarded with IoSkipCurrentIrpStackLocation arrives in the same location
@@ -199,7 +202,7 @@ void PassLocationLocked(IrpRecord* record, PIRP irp, int location) {
     if (check.expectPending && !check.passedPending)
         Bugcheck("PENDING_RETURNED_WITHOUT_MARK",
                  "dispatch routine returned STATUS_PENDING without IoMarkIrpPending: " + Describe(record, irp, location));
-    if (check.expectStatus && check.passedPending)
+    if (check.expectStatus && check.passedPending && !check.heldByPowerManager)
         Bugcheck("PENDING_MARKED_BUT_NOT_RETURNED",
                  "IRP marked pending but the dispatch routine returned " + Hex(check.expectedStatus) + ": " +
                      Describe(record, irp, location));
@@ -228,7 +231,7 @@ void CheckReturnLocked(IrpRecord* record, PIRP irp, int location, NTSTATUS statu
         return;
     }
     if (check.passed) {
-        if (check.passedPending)
+        if (check.passedPending && !check.heldByPowerManager)
             Bugcheck("PENDING_MARKED_BUT_NOT_RETURNED", "IRP marked pending but the dispatch routine returned " +
                                                             Hex(status) + ": " + Describe(record, irp, location));
         if (check.passedStatus != status)
@@ -290,14 +293,14 @@ bool IrpReachedWatched(PIRP irp) {
     return record->reachedWatched;
 }
 
-void NotePowerStartNext(PIRP irp) {
+bool NotePowerStartNext(PIRP irp) {
     IrpRecord* record = RecordOf(irp);
     if (irp->CurrentLocation > irp->StackCount)
         Bugcheck("PO_START_NEXT_POWER_IRP_MISPLACED", "PoStartNextPowerIrp for a power IRP no driver holds");
     const IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MajorFunction != IRP_MJ_POWER)
         Bugcheck("PO_START_NEXT_POWER_IRP_MISPLACED", "PoStartNextPowerIrp for an IRP that is not a power IRP");
-    if (stack->MinorFunction != IRP_MN_SET_POWER && stack->MinorFunction != IRP_MN_QUERY_POWER) return;
+    if (stack->MinorFunction != IRP_MN_SET_POWER && stack->MinorFunction != IRP_MN_QUERY_POWER) return false;
     std::lock_guard guard(record->lock);
     for (PDEVICE_OBJECT device : record->powerStarted)
         if (device == stack->DeviceObject) {
@@ -307,9 +310,12 @@ void NotePowerStartNext(PIRP irp) {
             Bugcheck("PO_START_NEXT_POWER_IRP_TWICE", std::string("PoStartNextPowerIrp called twice: ") + text);
         }
     record->powerStarted.push_back(stack->DeviceObject);
+    return true;
 }
 
 void SetPoCallDriverActive(bool active) { t_inPoCallDriver = active; }
+
+void SetHeldPowerPresentation(bool held) { t_presentingHeldPower = held; }
 
 }  // namespace wrk::detail
 
@@ -390,11 +396,14 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (next->MajorFunction == IRP_MJ_POWER && !t_inPoCallDriver)
         wrk::Bugcheck("POWER_IRP_WITHOUT_POCALLDRIVER", "power IRP sent with IofCallDriver instead of PoCallDriver");
     t_inPoCallDriver = false;
+    const bool heldByPowerManager = std::exchange(t_presentingHeldPower, false);
 
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
     next->DeviceObject = DeviceObject;
     const int location = Irp->CurrentLocation;
+    // A skip-forward arrives in the location the forwarding frame received.
+    const bool skipForward = !t_frames.empty() && t_frames.back().record == record && t_frames.back().location == location;
     uint64_t generation;
     {
         std::lock_guard guard(record->lock);
@@ -408,6 +417,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         check.device = DeviceObject;
         check.major = next->MajorFunction;
         check.minor = next->MinorFunction;
+        check.heldByPowerManager = heldByPowerManager || (skipForward && check.heldByPowerManager);
         if (DeviceObject == record->watched) record->reachedWatched = true;
         if (next->MajorFunction == IRP_MJ_POWER &&
             (next->MinorFunction == IRP_MN_SET_POWER || next->MinorFunction == IRP_MN_QUERY_POWER))
@@ -440,8 +450,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         release = Unused(record);
     }
     // The outer frame of a skip-forward shares this location.
-    if (!t_frames.empty() && t_frames.back().record == record && t_frames.back().location == location)
-        t_frames.back().generation = record->checks[location].generation;
+    if (skipForward) t_frames.back().generation = record->checks[location].generation;
     if (release) Release(record);
     return status;
 }
