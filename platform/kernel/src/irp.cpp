@@ -398,15 +398,15 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     t_inPoCallDriver = false;
     const bool heldByPowerManager = std::exchange(t_presentingHeldPower, false);
 
-    Irp->CurrentLocation--;
-    Irp->Tail.Overlay.CurrentStackLocation--;
-    next->DeviceObject = DeviceObject;
-    const int location = Irp->CurrentLocation;
+    const int location = Irp->CurrentLocation - 1;
     // A skip-forward arrives in the location the forwarding frame received.
     const bool skipForward = !t_frames.empty() && t_frames.back().record == record && t_frames.back().location == location;
     uint64_t generation;
     {
         std::lock_guard guard(record->lock);
+        Irp->CurrentLocation--;
+        Irp->Tail.Overlay.CurrentStackLocation--;
+        next->DeviceObject = DeviceObject;
         if (record->freed) wrk::Bugcheck("IRP_SENT_AFTER_FREE", "IofCallDriver of a freed IRP");
         if (record->finished) wrk::Bugcheck("IRP_SENT_AFTER_COMPLETION", "IofCallDriver of an IRP whose completion "
                                                                         "reached the top");
@@ -480,12 +480,13 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
         NTSTATUS lastError;
         {
+            // Under the record's lock: IoCancelIrp reads where the IRP is.
             std::lock_guard guard(record->lock);
             PassLocationLocked(record, Irp, Irp->CurrentLocation);
             lastError = record->lastError;
+            Irp->CurrentLocation++;
+            Irp->Tail.Overlay.CurrentStackLocation++;
         }
-        Irp->CurrentLocation++;
-        Irp->Tail.Overlay.CurrentStackLocation++;
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
         const NTSTATUS status = Irp->IoStatus.Status;
         // The locations where an error first appeared, or was changed by a
@@ -601,8 +602,12 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
         return FALSE;
     }
     Irp->CancelIrql = irql;
-    PDEVICE_OBJECT device =
-        Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+    PDEVICE_OBJECT device;
+    {
+        // The holder may be completing the IRP on another processor already.
+        std::lock_guard guard(record->lock);
+        device = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
+    }
     // The routine releases the cancel spin lock.
     routine(device, Irp);
     return TRUE;
