@@ -134,6 +134,19 @@ TEST_F(VerifierDeathTest, TerminatingAThreadTheDriverDidNotCreateIsCaught) {
     EXPECT_DEATH(PsTerminateSystemThread(STATUS_SUCCESS), "PsTerminateSystemThread called outside a system thread");
 }
 
+TEST_F(VerifierDeathTest, ClosingAKernelHandleTwiceIsCaught) {
+    HANDLE thread = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, NeverRuns, nullptr),
+              STATUS_SUCCESS);
+    ASSERT_EQ(ZwClose(thread), STATUS_SUCCESS);
+    EXPECT_DEATH(ZwClose(thread), "BUGCHECK: INVALID_KERNEL_HANDLE: ZwClose of the invalid kernel handle");
+    ASSERT_TRUE(wrk::WaitForThreadsToEnd(std::chrono::seconds(10)));
+}
+
+TEST_F(VerifierDeathTest, ClosingAHandleNobodyOpenedIsCaught) {
+    EXPECT_DEATH(ZwClose(reinterpret_cast<HANDLE>(0x4)), "BUGCHECK: INVALID_KERNEL_HANDLE");
+}
+
 NTSTATUS LeakingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
     ExAllocatePoolWithTag(NonPagedPool, 24, kTag);
     return STATUS_SUCCESS;

@@ -99,7 +99,8 @@ size_t LiveThreadCount();
 bool WaitForThreadsToEnd(std::chrono::milliseconds realTimeout);
 // The priority last set with KeSetPriorityThread (8 for a new thread).
 KPRIORITY ThreadPriority(PKTHREAD thread);
-// Kernel handles (registry keys, threads) currently open.
+// Handles (registry keys, threads, events) open in the kernel table and in
+// every user process's.
 size_t OpenHandleCount();
 
 // Lets other platform parts give their objects a reference count handled by

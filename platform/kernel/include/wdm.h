@@ -728,6 +728,8 @@ LONG_PTR ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 NTSTATUS ZwClose(HANDLE Handle);
+extern POBJECT_TYPE *PsThreadType;
+extern POBJECT_TYPE *ExEventObjectType;
 
 /* Registry */
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
