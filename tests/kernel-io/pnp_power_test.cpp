@@ -14,7 +14,7 @@ using kio::TestDriver;
 
 // What the function driver does wrong, one fault at a time.
 enum class Fault { None, LeaveInitializing, FailRemove, KeepStop, DeleteAtSurprise, KeepDeviceAtRemove,
-                   NoStartNextPower, StartNextPowerTwice, NotPageable };
+                   NoStartNextPower, StartNextPowerTwice, NotPageable, FailRemoveBelow, RaiseInAddDevice };
 
 struct World {
     Fault fault = Fault::None;
@@ -102,6 +102,13 @@ NTSTATUS FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
         break;
     case IRP_MN_REMOVE_DEVICE: {
         if (world.fault == Fault::FailRemove) return Complete(irp, STATUS_UNSUCCESSFUL);
+        if (world.fault == Fault::FailRemoveBelow) {
+            // Passed down, then failed on the way back up.
+            ForwardAndWait(irp);
+            IoDetachDevice(world.lower);
+            IoDeleteDevice(device);
+            return Complete(irp, STATUS_UNSUCCESSFUL);
+        }
         const NTSTATUS status = kio::SkipDown(world.lower, irp);
         if (world.fault != Fault::KeepDeviceAtRemove) {
             IoDetachDevice(world.lower);
@@ -147,6 +154,7 @@ NTSTATUS FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     g_world->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
     if (g_world->pageable && g_world->fault != Fault::NotPageable) fdo->Flags |= DO_POWER_PAGABLE;
     if (g_world->fault != Fault::LeaveInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    if (g_world->fault == Fault::RaiseInAddDevice) KfRaiseIrql(DISPATCH_LEVEL);
     return STATUS_SUCCESS;
 }
 
@@ -426,6 +434,28 @@ TEST_F(PnpDeathTest, StartNextPowerCalledTwice) {
     AddAndStart();
     world.fault = Fault::StartNextPowerTwice;
     EXPECT_DEATH(wrk::SetSystemPowerState(pdo, PowerSystemSleeping1), "BUGCHECK: PO_START_NEXT_POWER_IRP_TWICE");
+}
+
+TEST_F(PnpDeathTest, RemovePassedDownButFailed) {
+    AddAndStart();
+    world.fault = Fault::FailRemoveBelow;
+    EXPECT_DEATH(wrk::PnpRequestRemoval(pdo), "BUGCHECK: PNP_REQUEST_FAILED: IRP_MN_REMOVE_DEVICE failed with 0xC0000001");
+}
+
+TEST_F(PnpDeathTest, AddDeviceReturningAtAnotherIrql) {
+    world.fault = Fault::RaiseInAddDevice;
+    EXPECT_DEATH(wrk::PnpAddDevice(function, pdo), "BUGCHECK: IRQL_CHANGED_BY_ADD_DEVICE");
+    world.fault = Fault::None;
+}
+
+TEST_F(PnpDeathTest, PnpRequestAbovePassiveLevel) {
+    ASSERT_EQ(wrk::PnpAddDevice(function, pdo), STATUS_SUCCESS);
+    EXPECT_DEATH(
+        {
+            KfRaiseIrql(DISPATCH_LEVEL);
+            wrk::PnpStart(pdo);
+        },
+        "BUGCHECK: PNP_REQUEST_ABOVE_PASSIVE");
 }
 
 }  // namespace
