@@ -37,6 +37,14 @@ uint64_t PoolAllocationCount();
 void PoolFailNthAllocation(uint64_t n);
 // Every allocation with this tag returns NULL while set.
 void PoolFailTag(ULONG tag, bool fail);
+// Driver Verifier's low-resources simulation: from now on every allocation a
+// driver image asks for, itself or through a kernel routine (IRPs, work
+// items, system buffers), fails with `probability`; which ones is a function
+// of `seed`. The kernel's own requests (the PnP and power managers', user
+// requests') never fail. Cleared by PoolClearFaults.
+void PoolFailRandomly(double probability, uint64_t seed);
+// Allocations the simulation failed since it was last set.
+uint64_t PoolRandomFailures();
 void PoolClearFaults();
 
 // -------------------------------------------------------------- debug output
