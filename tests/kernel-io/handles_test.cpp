@@ -30,7 +30,7 @@ struct ThreadStarter {
     HANDLE handle = nullptr;
     NTSTATUS asThread = STATUS_PENDING;  // ObReferenceObjectByHandle for a thread
     NTSTATUS asAnything = STATUS_PENDING;  // and for any type
-    PVOID found = nullptr;
+    UCHAR foundType = 0xFF;  // the dispatcher type of what the handle led to
     NTSTATUS closed = STATUS_PENDING;
     PDEVICE_OBJECT device = driver.AddDevice([this](PDEVICE_OBJECT, PIRP irp) { return Dispatch(irp); },
                                              u"\\Device\\Handles0");
@@ -54,8 +54,12 @@ struct ThreadStarter {
             asThread = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object,
                                                  nullptr);
             if (NT_SUCCESS(asThread)) ObfDereferenceObject(object);
+            PVOID found = nullptr;
             asAnything = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &found, nullptr);
-            if (NT_SUCCESS(asAnything)) ObfDereferenceObject(found);
+            if (NT_SUCCESS(asAnything)) {
+                foundType = static_cast<DISPATCHER_HEADER*>(found)->Type;
+                ObfDereferenceObject(found);
+            }
             closed = ZwClose(handle);
         }
         return Complete(irp, STATUS_SUCCESS);
@@ -99,7 +103,7 @@ TEST_F(HandleTest, ThreadStartedFromAUserRequestWithoutKernelHandleLandsInTheCal
     starter.CheckAgain(*file);
     EXPECT_EQ(starter.asThread, STATUS_OBJECT_TYPE_MISMATCH);
     EXPECT_EQ(starter.asAnything, STATUS_SUCCESS);
-    EXPECT_EQ(static_cast<DISPATCHER_HEADER*>(starter.found)->Type, NotificationEvent);
+    EXPECT_EQ(starter.foundType, NotificationEvent);
     EXPECT_EQ(starter.closed, STATUS_SUCCESS) << "the driver closed the process's event";
     EXPECT_EQ(process.HandleCount(), 0u);
     EXPECT_EQ(file->Close(), STATUS_SUCCESS);
