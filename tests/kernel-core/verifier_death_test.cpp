@@ -1,4 +1,5 @@
 // The verifier rules: each broken rule stops the run with its bug check.
+#include <host/io.h>
 #include <host/kernel.h>
 
 #include <gtest/gtest.h>
@@ -135,6 +136,11 @@ TEST_F(VerifierDeathTest, ThreadCreationAbovePassiveLevelIsCaught) {
         "IRQL_NOT_LESS_OR_EQUAL: PsCreateSystemThread called at IRQL 1");
 }
 
+TEST_F(VerifierDeathTest, ReferencingAnUnknownObjectIsCaught) {
+    static int unknown;
+    EXPECT_DEATH(ObfReferenceObject(&unknown), "BUGCHECK: INVALID_OBJECT_REFERENCE");
+}
+
 TEST_F(VerifierDeathTest, DereferencingAGoneObjectIsCaught) {
     static int unknown;
     EXPECT_DEATH(ObfDereferenceObject(&unknown), "REFERENCE_BY_POINTER");
@@ -176,6 +182,129 @@ TEST_F(VerifierDeathTest, ThreadEndingWithARequestItBuiltOutstandingIsCaught) {
         "IoBuildDeviceIoControlRequest still outstanding");
     EXPECT_DEATH(std::thread(BuildAndForget, nullptr).join(),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: thread ended with 1 request");
+}
+
+TEST_F(VerifierDeathTest, ClosingAKernelHandleTwiceIsCaught) {
+    HANDLE thread = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, NeverRuns, nullptr),
+              STATUS_SUCCESS);
+    ASSERT_EQ(ZwClose(thread), STATUS_SUCCESS);
+    EXPECT_DEATH(ZwClose(thread), "BUGCHECK: INVALID_KERNEL_HANDLE: ZwClose of the invalid kernel handle");
+    ASSERT_TRUE(wrk::WaitForThreadsToEnd(std::chrono::seconds(10)));
+}
+
+TEST_F(VerifierDeathTest, ClosingAHandleNobodyOpenedIsCaught) {
+    EXPECT_DEATH(ZwClose(reinterpret_cast<HANDLE>(0x4)), "BUGCHECK: INVALID_KERNEL_HANDLE");
+}
+
+TEST_F(VerifierDeathTest, ReleasingASpinLockToPassiveWhileAnotherIsHeldIsCaught) {
+    KSPIN_LOCK first;
+    KSPIN_LOCK second;
+    KeInitializeSpinLock(&first);
+    KeInitializeSpinLock(&second);
+    EXPECT_DEATH(
+        {
+            const KIRQL old = KfAcquireSpinLock(&first);
+            KfAcquireSpinLock(&second);
+            KfReleaseSpinLock(&first, old);
+        },
+        "spin lock released to IRQL 0 while another spin lock is held");
+}
+
+void EndRaised(PVOID) { KfRaiseIrql(DISPATCH_LEVEL); }
+
+void EndHoldingALock(PVOID lock) { KfAcquireSpinLock(static_cast<PKSPIN_LOCK>(lock)); }
+
+void StartAndWait(PKSTART_ROUTINE routine, PVOID context) {
+    HANDLE thread = nullptr;
+    PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context);
+    PVOID object = nullptr;
+    ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, nullptr, KernelMode, &object, nullptr);
+    KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST_F(VerifierDeathTest, SystemThreadEndingRaisedIsCaught) {
+    EXPECT_DEATH(StartAndWait(EndRaised, nullptr), "system thread ended at IRQL 2 holding 0 spin lock\\(s\\)");
+}
+
+TEST_F(VerifierDeathTest, SystemThreadEndingWithASpinLockHeldIsCaught) {
+    static KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(StartAndWait(EndHoldingALock, &lock), "system thread ended at IRQL 2 holding 1 spin lock\\(s\\)");
+}
+
+// Work items of a device that stays for the test's whole process.
+PDEVICE_OBJECT WorkDevice() {
+    static PDEVICE_OBJECT device = [] {
+        PDEVICE_OBJECT created = nullptr;
+        IoCreateDevice(wrk::CreateDriverObject(u"\\Driver\\Work"), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                       &created);
+        return created;
+    }();
+    return device;
+}
+
+void ReturnRaised(PDEVICE_OBJECT, PVOID) { KfRaiseIrql(DISPATCH_LEVEL); }
+
+void WaitForEvent(PDEVICE_OBJECT, PVOID event) {
+    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST_F(VerifierDeathTest, WorkItemReturningRaisedIsCaught) {
+    EXPECT_DEATH(
+        {
+            IoQueueWorkItem(IoAllocateWorkItem(WorkDevice()), ReturnRaised, DelayedWorkQueue, nullptr);
+            wrk::WaitForWorkItems();
+        },
+        "BUGCHECK: WORK_ITEM_RETURNED_AT_RAISED_IRQL");
+}
+
+TEST_F(VerifierDeathTest, WorkItemQueuedTwiceIsCaught) {
+    EXPECT_DEATH(
+        {
+            static KEVENT never;
+            KeInitializeEvent(&never, NotificationEvent, FALSE);
+            PIO_WORKITEM blocker = IoAllocateWorkItem(WorkDevice());
+            PIO_WORKITEM item = IoAllocateWorkItem(WorkDevice());
+            IoQueueWorkItem(blocker, WaitForEvent, DelayedWorkQueue, &never);
+            IoQueueWorkItem(item, WaitForEvent, DelayedWorkQueue, &never);
+            IoQueueWorkItem(item, WaitForEvent, DelayedWorkQueue, &never);
+        },
+        "BUGCHECK: WORK_ITEM_QUEUED_TWICE");
+}
+
+TEST_F(VerifierDeathTest, WorkItemFreedWhileQueuedIsCaught) {
+    EXPECT_DEATH(
+        {
+            static KEVENT never;
+            KeInitializeEvent(&never, NotificationEvent, FALSE);
+            PIO_WORKITEM blocker = IoAllocateWorkItem(WorkDevice());
+            PIO_WORKITEM item = IoAllocateWorkItem(WorkDevice());
+            IoQueueWorkItem(blocker, WaitForEvent, DelayedWorkQueue, &never);
+            IoQueueWorkItem(item, WaitForEvent, DelayedWorkQueue, &never);
+            IoFreeWorkItem(item);
+        },
+        "BUGCHECK: WORK_ITEM_FREED_WHILE_QUEUED");
+}
+
+NTSTATUS EntryLeavingAnIrp(PDRIVER_OBJECT, PUNICODE_STRING) {
+    IoAllocateIrp(1, FALSE);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS EntryLeavingADevice(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    PDEVICE_OBJECT device = nullptr;
+    return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+}
+
+TEST_F(VerifierDeathTest, UnloadWithAnIrpLeftIsCaught) {
+    EXPECT_DEATH(wrk::DriverImage::FromEntry(EntryLeavingAnIrp)->Unload(),
+                 "driver unloaded leaving\n.*1 IRP\\(s\\) not freed");
+}
+
+TEST_F(VerifierDeathTest, UnloadWithADeviceLeftIsCaught) {
+    EXPECT_DEATH(wrk::DriverImage::FromEntry(EntryLeavingADevice)->Unload(),
+                 "driver unloaded leaving\n.*1 device object\\(s\\) not deleted");
 }
 
 NTSTATUS LeakingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {

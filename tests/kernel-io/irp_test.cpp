@@ -308,3 +308,156 @@ TEST_F(IrpTest, DefaultDispatchRefusesUnsetMajorFunctions) {
 }
 
 }  // namespace
+
+namespace {
+
+// A lower driver that sees each request as it arrives and completes it, and
+// the owner's routine that takes the IRP back after every trip.
+struct OwnedIrpStack {
+    TestDriver driver;
+    std::vector<IO_STACK_LOCATION> seen;
+    NTSTATUS answer = STATUS_SUCCESS;
+    PDEVICE_OBJECT lower = driver.AddDevice([this](PDEVICE_OBJECT, PIRP irp) {
+        seen.push_back(*IoGetCurrentIrpStackLocation(irp));
+        return Complete(irp, answer);
+    });
+    static NTSTATUS TakeBack(PDEVICE_OBJECT, PIRP, PVOID context) {
+        ++*static_cast<int*>(context);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+};
+
+constexpr ULONG kInternalCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_NEITHER, FILE_ANY_ACCESS);
+
+void SetUpInternalRequest(PIRP irp, PVOID argument, int* returns) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->MinorFunction = 7;
+    next->Parameters.DeviceIoControl.IoControlCode = kInternalCode;
+    next->Parameters.Others.Argument1 = argument;
+    IoSetCompletionRoutine(irp, OwnedIrpStack::TakeBack, returns, TRUE, TRUE, TRUE);
+}
+
+TEST_F(IrpTest, TheWalkClearsEveryLocationItLeaves) {
+    OwnedIrpStack stack;
+    stack.answer = STATUS_DEVICE_NOT_CONNECTED;
+    int returns = 0;
+    PIRP irp = IoAllocateIrp(stack.lower->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    SetUpInternalRequest(irp, &returns, &returns);
+    EXPECT_EQ(IofCallDriver(stack.lower, irp), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(returns, 1);
+
+    // Only the major function, the device and the error mark are left.
+    const IO_STACK_LOCATION& left = *reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    EXPECT_EQ(left.MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_EQ(left.DeviceObject, stack.lower);
+    EXPECT_EQ(left.MinorFunction, 0);
+    EXPECT_EQ(left.Flags, 0);
+    EXPECT_EQ(left.Control, SL_ERROR_RETURNED);
+    EXPECT_EQ(left.Parameters.Others.Argument1, nullptr);
+    EXPECT_EQ(left.Parameters.DeviceIoControl.IoControlCode, 0u);
+    EXPECT_EQ(left.CompletionRoutine, nullptr);
+    EXPECT_EQ(left.Context, nullptr);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpTest, SuccessLeavesNoErrorMark) {
+    OwnedIrpStack stack;
+    int returns = 0;
+    PIRP irp = IoAllocateIrp(stack.lower->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    SetUpInternalRequest(irp, &returns, &returns);
+    EXPECT_EQ(IofCallDriver(stack.lower, irp), STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<PIO_STACK_LOCATION>(irp + 1)->Control, 0);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpTest, AnIrpSentAgainWithoutSetUpArrivesEmptied) {
+    OwnedIrpStack stack;
+    int returns = 0;
+    PIRP irp = IoAllocateIrp(stack.lower->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    SetUpInternalRequest(irp, &returns, &returns);
+    EXPECT_EQ(IofCallDriver(stack.lower, irp), STATUS_SUCCESS);
+    // Windows lets an owner send its IRP again; what it did not set up again
+    // is gone, and so is its completion routine.
+    IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, OwnedIrpStack::TakeBack, &returns, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IofCallDriver(stack.lower, irp), STATUS_SUCCESS);
+    ASSERT_EQ(stack.seen.size(), 2u);
+    EXPECT_EQ(stack.seen[0].MinorFunction, 7);
+    EXPECT_EQ(stack.seen[0].Parameters.Others.Argument1, &returns);
+    EXPECT_EQ(stack.seen[1].MinorFunction, 0);
+    EXPECT_EQ(stack.seen[1].Parameters.Others.Argument1, nullptr);
+    EXPECT_EQ(returns, 2);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpTest, ReuseStartsTheIrpAfresh) {
+    OwnedIrpStack stack;
+    int returns = 0;
+    PIRP irp = IoAllocateIrp(stack.lower->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    SetUpInternalRequest(irp, &returns, &returns);
+    irp->AllocationFlags = 0x5;
+    IofCallDriver(stack.lower, irp);
+    IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(irp->AllocationFlags, 0x5);
+    EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
+    EXPECT_EQ(IoGetNextIrpStackLocation(irp), reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount - 1);
+    EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, 0);
+    EXPECT_FALSE(irp->Cancel);
+    // Set up and sent once more, it completes as a new request would.
+    SetUpInternalRequest(irp, nullptr, &returns);
+    EXPECT_EQ(IofCallDriver(stack.lower, irp), STATUS_SUCCESS);
+    EXPECT_EQ(returns, 2);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IrpTest, InitializeSetsUpAFreshIrpOfTheGivenSize) {
+    PIRP irp = IoAllocateIrp(4, FALSE);
+    ASSERT_NE(irp, nullptr);
+    irp->Cancel = TRUE;
+    IoInitializeIrp(irp, IoSizeOfIrp(2), 2);
+    EXPECT_EQ(irp->Size, IoSizeOfIrp(2));
+    EXPECT_EQ(irp->StackCount, 2);
+    EXPECT_EQ(irp->CurrentLocation, 3);
+    EXPECT_FALSE(irp->Cancel);
+    EXPECT_EQ(irp->ThreadListEntry.Flink, &irp->ThreadListEntry);
+    IoFreeIrp(irp);
+}
+
+// A routine that sends its IRP once more from inside its completion, as a
+// driver retrying a transfer does.
+struct Retry {
+    PDEVICE_OBJECT lower;
+    int attempts = 0;
+    static NTSTATUS Again(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+        auto* retry = static_cast<Retry*>(context);
+        if (++retry->attempts < 3) {
+            IoReuseIrp(irp, STATUS_SUCCESS);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            IoSetCompletionRoutine(irp, Again, retry, TRUE, TRUE, TRUE);
+            IofCallDriver(retry->lower, irp);
+        }
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+};
+
+TEST_F(IrpTest, ReusedFromItsCompletionRoutineTheIrpGoesDownAgain) {
+    OwnedIrpStack stack;
+    Retry retry{stack.lower};
+    PIRP irp = IoAllocateIrp(stack.lower->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, Retry::Again, &retry, TRUE, TRUE, TRUE);
+    IofCallDriver(stack.lower, irp);
+    EXPECT_EQ(retry.attempts, 3);
+    EXPECT_EQ(stack.seen.size(), 3u);
+    IoFreeIrp(irp);
+}
+
+}  // namespace

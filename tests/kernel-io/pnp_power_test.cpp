@@ -14,7 +14,7 @@ using kio::TestDriver;
 
 // What the function driver does wrong, one fault at a time.
 enum class Fault { None, LeaveInitializing, FailRemove, KeepStop, DeleteAtSurprise, KeepDeviceAtRemove,
-                   NoStartNextPower, StartNextPowerTwice };
+                   NoStartNextPower, StartNextPowerTwice, NotPageable, FailRemoveBelow, RaiseInAddDevice };
 
 struct World {
     Fault fault = Fault::None;
@@ -22,7 +22,14 @@ struct World {
     std::vector<NTSTATUS> fdoFirstStatus;  // IoStatus.Status of each PnP request as it reached the FDO
     std::vector<KIRQL> pdoPowerIrql;
     std::vector<POWER_STATE_TYPE> pdoPowerTypes;
+    std::vector<UCHAR> pdoPowerMinors;
+    std::vector<SYSTEM_POWER_STATE> pdoSystemStates;
     NTSTATUS failQuery = STATUS_SUCCESS;   // the FDO's answer to QUERY_STOP and QUERY_REMOVE
+    NTSTATUS failPowerQuery = STATUS_SUCCESS;  // the FDO's answer to a system IRP_MN_QUERY_POWER
+    bool pageable = true;                  // DO_POWER_PAGABLE on the bus's PDO and on the FDO
+    bool holdDevicePower = false;          // the FDO keeps the next device power IRP pending
+    PIRP heldPower = nullptr;
+    int fdoPowerIrps = 0;
     PDEVICE_OBJECT fdo = nullptr;
     PDEVICE_OBJECT lower = nullptr;
 };
@@ -33,6 +40,9 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT, PIRP irp) {
     if (stack->MajorFunction == IRP_MJ_POWER) {
         g_world->pdoPowerIrql.push_back(KeGetCurrentIrql());
         g_world->pdoPowerTypes.push_back(stack->Parameters.Power.Type);
+        g_world->pdoPowerMinors.push_back(stack->MinorFunction);
+        if (stack->Parameters.Power.Type == SystemPowerState)
+            g_world->pdoSystemStates.push_back(stack->Parameters.Power.State.SystemState);
         PoStartNextPowerIrp(irp);
         return Complete(irp, STATUS_SUCCESS);
     }
@@ -92,6 +102,13 @@ NTSTATUS FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
         break;
     case IRP_MN_REMOVE_DEVICE: {
         if (world.fault == Fault::FailRemove) return Complete(irp, STATUS_UNSUCCESSFUL);
+        if (world.fault == Fault::FailRemoveBelow) {
+            // Passed down, then failed on the way back up.
+            ForwardAndWait(irp);
+            IoDetachDevice(world.lower);
+            IoDeleteDevice(device);
+            return Complete(irp, STATUS_UNSUCCESSFUL);
+        }
         const NTSTATUS status = kio::SkipDown(world.lower, irp);
         if (world.fault != Fault::KeepDeviceAtRemove) {
             IoDetachDevice(world.lower);
@@ -106,6 +123,20 @@ NTSTATUS FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS FunctionPower(PDEVICE_OBJECT, PIRP irp) {
+    World& world = *g_world;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    world.fdoPowerIrps++;
+    if (world.holdDevicePower && stack->Parameters.Power.Type == DevicePowerState) {
+        world.holdDevicePower = false;
+        world.heldPower = irp;
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING;
+    }
+    if (stack->MinorFunction == IRP_MN_QUERY_POWER && stack->Parameters.Power.Type == SystemPowerState &&
+        !NT_SUCCESS(world.failPowerQuery)) {
+        PoStartNextPowerIrp(irp);
+        return Complete(irp, world.failPowerQuery);
+    }
     if (g_world->fault != Fault::NoStartNextPower) PoStartNextPowerIrp(irp);
     if (g_world->fault == Fault::StartNextPowerTwice) PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
@@ -121,8 +152,9 @@ NTSTATUS FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     if (!NT_SUCCESS(status)) return status;
     g_world->fdo = fdo;
     g_world->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
-    fdo->Flags |= DO_POWER_PAGABLE;
+    if (g_world->pageable && g_world->fault != Fault::NotPageable) fdo->Flags |= DO_POWER_PAGABLE;
     if (g_world->fault != Fault::LeaveInitializing) fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    if (g_world->fault == Fault::RaiseInAddDevice) KfRaiseIrql(DISPATCH_LEVEL);
     return STATUS_SUCCESS;
 }
 
@@ -147,6 +179,7 @@ protected:
         function->DriverExtension->AddDevice = FunctionAddDevice;
         ASSERT_EQ(IoCreateDevice(bus, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo), STATUS_SUCCESS);
         pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+        pdo->Flags |= DO_POWER_PAGABLE;
     }
     void TearDown() override {
         if (pdo->AttachedDevice != nullptr) {
@@ -213,15 +246,40 @@ TEST_F(PnpTest, CapabilitiesComeBackAsTheFunctionDriverCorrectedThem) {
     EXPECT_EQ(caps.Removable, 0u);
 }
 
-TEST_F(PnpTest, SystemPowerReachesTheBusAtTheLevelTheStackAllows) {
+TEST_F(PnpTest, SystemPowerReachesAPageableStackAtPassiveLevel) {
     AddAndStart();
-    EXPECT_EQ(wrk::SetSystemPowerState(pdo, PowerSystemSleeping3), STATUS_SUCCESS);
-    // The FDO is pageable: its IRP came at PASSIVE_LEVEL; PoCallDriver to the
-    // bus's non-pageable PDO raised to DISPATCH_LEVEL.
+    EXPECT_EQ(wrk::SetSystemPowerState(pdo, PowerSystemWorking), STATUS_SUCCESS);
+    ASSERT_EQ(world.pdoPowerIrql.size(), 1u);
+    EXPECT_EQ(world.pdoPowerIrql[0], PASSIVE_LEVEL);
+    EXPECT_EQ(world.pdoPowerTypes[0], SystemPowerState);
+}
+
+TEST_F(PnpTest, SystemPowerReachesAStackThatCannotPageAtDispatchLevel) {
+    pdo->Flags &= ~DO_POWER_PAGABLE;
+    world.pageable = false;
+    AddAndStart();
+    EXPECT_EQ(wrk::SetSystemPowerState(pdo, PowerSystemWorking), STATUS_SUCCESS);
     ASSERT_EQ(world.pdoPowerIrql.size(), 1u);
     EXPECT_EQ(world.pdoPowerIrql[0], DISPATCH_LEVEL);
-    EXPECT_EQ(world.pdoPowerTypes[0], SystemPowerState);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(PnpTest, SleepIsQueriedFirstAndWakingIsNot) {
+    AddAndStart();
+    EXPECT_EQ(wrk::SetSystemPowerState(pdo, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(wrk::SetSystemPowerState(pdo, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(world.pdoPowerMinors, (std::vector<UCHAR>{IRP_MN_QUERY_POWER, IRP_MN_SET_POWER, IRP_MN_SET_POWER}));
+    EXPECT_EQ(world.pdoSystemStates,
+              (std::vector<SYSTEM_POWER_STATE>{PowerSystemSleeping3, PowerSystemSleeping3, PowerSystemWorking}));
+}
+
+TEST_F(PnpTest, RefusedQueryKeepsTheStackInTheStateItIsIn) {
+    AddAndStart();
+    world.failPowerQuery = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(wrk::SetSystemPowerState(PowerSystemHibernate), STATUS_UNSUCCESSFUL);
+    // The bus never saw the query the FDO refused, only the state confirmed.
+    EXPECT_EQ(world.pdoPowerMinors, std::vector<UCHAR>{IRP_MN_SET_POWER});
+    EXPECT_EQ(world.pdoSystemStates, std::vector<SYSTEM_POWER_STATE>{PowerSystemWorking});
 }
 
 struct PowerCallback {
@@ -268,7 +326,71 @@ TEST_F(PnpTest, PoSetPowerStateReturnsThePreviousState) {
     EXPECT_EQ(wrk::RecordedDevicePowerState(pdo), PowerDeviceD0);
 }
 
+TEST_F(PnpTest, APowerIrpOfTheSameKindWaitsForStartNextOfTheOneInProgress) {
+    AddAndStart();
+    world.holdDevicePower = true;
+    PowerCallback first;
+    PowerCallback second;
+    POWER_STATE d3;
+    d3.DeviceState = PowerDeviceD3;
+    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, OnPowerDone, &first, nullptr), STATUS_PENDING);
+    ASSERT_NE(world.heldPower, nullptr);
+    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_QUERY_POWER, d3, OnPowerDone, &second, nullptr), STATUS_PENDING);
+    EXPECT_EQ(world.fdoPowerIrps, 1) << "the query waits in the power manager";
+    // A system power IRP is of the other kind and goes through.
+    EXPECT_EQ(wrk::SetSystemPowerState(pdo, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(world.fdoPowerIrps, 2);
+
+    // Start-next lets the query go at once, on the power manager's thread,
+    // ahead of the IRP the FDO still holds.
+    PIRP held = world.heldPower;
+    PoStartNextPowerIrp(held);
+    ASSERT_TRUE(wrk::WaitForWorkItems());
+    EXPECT_EQ(world.fdoPowerIrps, 3);
+    EXPECT_EQ(second.calls, 1);
+    EXPECT_EQ(second.minor, IRP_MN_QUERY_POWER);
+    EXPECT_EQ(second.status, STATUS_SUCCESS);
+    EXPECT_EQ(first.calls, 0);
+
+    IoCopyCurrentIrpStackLocationToNext(held);
+    PoCallDriver(world.lower, held);
+    EXPECT_EQ(first.calls, 1);
+    EXPECT_EQ(first.status, STATUS_SUCCESS);
+    EXPECT_EQ(world.pdoPowerMinors, (std::vector<UCHAR>{IRP_MN_SET_POWER, IRP_MN_QUERY_POWER, IRP_MN_SET_POWER}));
+}
+
 using PnpDeathTest = PnpTest;
+
+TEST_F(PnpDeathTest, StackDisagreeingOnPowerPaging) {
+    world.fault = Fault::NotPageable;
+    AddAndStart();
+    EXPECT_DEATH(wrk::SetSystemPowerState(pdo, PowerSystemWorking), "BUGCHECK: POWER_PAGABLE_MISMATCH");
+    // Taken away without power requests, so the teardown meets no stop.
+}
+
+TEST_F(PnpDeathTest, StartNextForAPowerIrpNoDriverHolds) {
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_POWER;
+            IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_SET_POWER;
+            PoStartNextPowerIrp(irp);
+        },
+        "BUGCHECK: PO_START_NEXT_POWER_IRP_MISPLACED: PoStartNextPowerIrp for a power IRP no driver holds");
+}
+
+NTSTATUS StartNextForAnyRequest(PDEVICE_OBJECT, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+TEST_F(PnpDeathTest, StartNextForAnIrpThatIsNoPowerIrp) {
+    function->MajorFunction[IRP_MJ_CREATE] = StartNextForAnyRequest;
+    AddAndStart();
+    std::unique_ptr<wrk::UserFile> file;
+    EXPECT_DEATH(wrk::UserFile::Open(u"\\Device\\PnpTest0", file),
+                 "BUGCHECK: PO_START_NEXT_POWER_IRP_MISPLACED: PoStartNextPowerIrp for an IRP that is not a power IRP");
+}
 
 TEST_F(PnpDeathTest, AddDeviceLeavingInitializingSet) {
     world.fault = Fault::LeaveInitializing;
@@ -312,6 +434,28 @@ TEST_F(PnpDeathTest, StartNextPowerCalledTwice) {
     AddAndStart();
     world.fault = Fault::StartNextPowerTwice;
     EXPECT_DEATH(wrk::SetSystemPowerState(pdo, PowerSystemSleeping1), "BUGCHECK: PO_START_NEXT_POWER_IRP_TWICE");
+}
+
+TEST_F(PnpDeathTest, RemovePassedDownButFailed) {
+    AddAndStart();
+    world.fault = Fault::FailRemoveBelow;
+    EXPECT_DEATH(wrk::PnpRequestRemoval(pdo), "BUGCHECK: PNP_REQUEST_FAILED: IRP_MN_REMOVE_DEVICE failed with 0xC0000001");
+}
+
+TEST_F(PnpDeathTest, AddDeviceReturningAtAnotherIrql) {
+    world.fault = Fault::RaiseInAddDevice;
+    EXPECT_DEATH(wrk::PnpAddDevice(function, pdo), "BUGCHECK: IRQL_CHANGED_BY_ADD_DEVICE");
+    world.fault = Fault::None;
+}
+
+TEST_F(PnpDeathTest, PnpRequestAbovePassiveLevel) {
+    ASSERT_EQ(wrk::PnpAddDevice(function, pdo), STATUS_SUCCESS);
+    EXPECT_DEATH(
+        {
+            KfRaiseIrql(DISPATCH_LEVEL);
+            wrk::PnpStart(pdo);
+        },
+        "BUGCHECK: PNP_REQUEST_ABOVE_PASSIVE");
 }
 
 }  // namespace

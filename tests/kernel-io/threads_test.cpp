@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -197,6 +198,109 @@ TEST(KernelIoThreads, PowerRequestFromDispatchLevelIsSentAtPassive) {
     ASSERT_TRUE(wrk::WaitForWorkItems());
     IoDeleteDevice(pdo);
     wrk::DeleteDriverObject(bus);
+}
+
+// A driver that parks requests with a cancel routine and a thread of its own
+// that completes them at DISPATCH_LEVEL, while the requester cancels each one
+// at once: completion and cancel meet on the same IRP from two threads.
+class CancelRace {
+public:
+    explicit CancelRace(TestDriver& driver)
+        : device_(driver.AddDevice([this](PDEVICE_OBJECT, PIRP irp) { return Park(irp); })) {
+        current_ = this;
+        completer_ = std::thread([this] { Run(); });
+    }
+    ~CancelRace() {
+        {
+            std::lock_guard guard(lock_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        completer_.join();
+    }
+    PDEVICE_OBJECT Device() const { return device_; }
+
+private:
+    NTSTATUS Park(PIRP irp) {
+        IoMarkIrpPending(irp);
+        {
+            std::lock_guard guard(lock_);
+            IoSetCancelRoutine(irp, Cancelled);
+            parked_.push_back(irp);
+        }
+        wake_.notify_all();
+        return STATUS_PENDING;
+    }
+    // Whoever takes the IRP off the list completes it.
+    bool Take(PIRP irp) {
+        std::lock_guard guard(lock_);
+        auto found = std::find(parked_.begin(), parked_.end(), irp);
+        if (found == parked_.end()) return false;
+        parked_.erase(found);
+        return true;
+    }
+    static void Cancelled(PDEVICE_OBJECT, PIRP irp) {
+        IoReleaseCancelSpinLock(irp->CancelIrql);
+        if (current_->Take(irp)) Complete(irp, STATUS_CANCELLED);
+    }
+    void Run() {
+        std::unique_lock guard(lock_);
+        for (;;) {
+            wake_.wait(guard, [this] { return stop_ || !parked_.empty(); });
+            if (parked_.empty()) return;
+            PIRP irp = parked_.front();
+            parked_.erase(parked_.begin());
+            guard.unlock();
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            IoSetCancelRoutine(irp, nullptr);
+            Complete(irp, STATUS_SUCCESS);
+            KeLowerIrql(old);
+            guard.lock();
+        }
+    }
+
+    static CancelRace* current_;
+    PDEVICE_OBJECT device_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::vector<PIRP> parked_;
+    bool stop_ = false;
+    std::thread completer_;
+};
+CancelRace* CancelRace::current_ = nullptr;
+
+NTSTATUS SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID event) {
+    KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST(KernelIoThreads, CancelRacingACompletionOnAnotherThreadEndsOneWayOrTheOther) {
+    wrk::ScopedKernelState kernel;
+    const size_t irps = wrk::LiveIrpCount();
+    TestDriver driver;
+    CancelRace race(driver);
+    int cancelled = 0;
+    int completed = 0;
+    for (int i = 0; i < 300; ++i) {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        constexpr ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 2, METHOD_NEITHER, FILE_ANY_ACCESS);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, race.Device(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+        ASSERT_NE(irp, nullptr);
+        IoSetCompletionRoutine(irp, SignalAndKeep, &event, TRUE, TRUE, TRUE);
+        ASSERT_EQ(IofCallDriver(race.Device(), irp), STATUS_PENDING);
+        // The routine keeps the IRP, so it may be cancelled until it is finished below.
+        IoCancelIrp(irp);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        const NTSTATUS status = irp->IoStatus.Status;
+        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << status;
+        (status == STATUS_CANCELLED ? cancelled : completed)++;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    EXPECT_EQ(cancelled + completed, 300);
+    EXPECT_EQ(wrk::LiveIrpCount(), irps);
 }
 
 }  // namespace

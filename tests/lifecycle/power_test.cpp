@@ -53,11 +53,14 @@ TEST_P(SleepAndWakeTest, SleepWithAHandleOpenStopsTheThreadsAndWakeRestartsThem)
     EXPECT_EQ(harness.Extension()->DevicePowerState, PowerDeviceD3);
     EXPECT_EQ(wrk::RecordedDevicePowerState(harness.Fdo()), PowerDeviceD3);
     std::vector<usbsim::PowerRequest> sleep = RequestsSince(harness, before);
-    ASSERT_EQ(sleep.size(), 2u) << "one device request, then the system request";
-    EXPECT_EQ(sleep[0].type, DevicePowerState);
-    EXPECT_EQ(sleep[0].state.DeviceState, PowerDeviceD3);
-    EXPECT_EQ(sleep[1].type, SystemPowerState);
-    EXPECT_EQ(sleep[1].state.SystemState, PowerSystemSleeping3);
+    ASSERT_EQ(sleep.size(), 3u) << "the system query, one device request, then the system request";
+    EXPECT_EQ(sleep[0].minor, IRP_MN_QUERY_POWER);
+    EXPECT_EQ(sleep[0].type, SystemPowerState);
+    EXPECT_EQ(sleep[1].type, DevicePowerState);
+    EXPECT_EQ(sleep[1].state.DeviceState, PowerDeviceD3);
+    EXPECT_EQ(sleep[2].minor, IRP_MN_SET_POWER);
+    EXPECT_EQ(sleep[2].type, SystemPowerState);
+    EXPECT_EQ(sleep[2].state.SystemState, PowerSystemSleeping3);
 
     before = harness.bus.PowerRequests(harness.pdo).size();
     const size_t created = wrk::ThreadCreations().size();
@@ -120,8 +123,10 @@ TEST_F(PowerTest, HibernateWhileInD3GoesStraightDown) {
     const size_t before = harness.bus.PowerRequests(harness.pdo).size();
     ASSERT_EQ(wrk::SetSystemPowerState(harness.pdo, PowerSystemHibernate), STATUS_SUCCESS);
     std::vector<usbsim::PowerRequest> sent = RequestsSince(harness, before);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].state.SystemState, PowerSystemHibernate);
+    ASSERT_EQ(sent.size(), 2u) << "the system query, then the system request";
+    EXPECT_EQ(sent[0].minor, IRP_MN_QUERY_POWER);
+    EXPECT_EQ(sent[1].minor, IRP_MN_SET_POWER);
+    EXPECT_EQ(sent[1].state.SystemState, PowerSystemHibernate);
     EXPECT_EQ(harness.Extension()->DevicePowerState, PowerDeviceD3);
 }
 

@@ -7,6 +7,7 @@
 #include <wdm.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -75,6 +76,34 @@ size_t LiveWorkItemCount();
 
 // ------------------------------------------------------------ user mode
 
+// A user-mode process: a handle table of its own. The threads that issue a
+// UserFile's requests run in its process while the drivers handle them, so
+// handles a driver creates there without OBJ_KERNEL_HANDLE land in this
+// table, where any thread of the process can close or replace them.
+class UserProcess {
+public:
+    UserProcess();
+    // The process ends: every handle left in its table is closed.
+    ~UserProcess();
+    UserProcess(const UserProcess&) = delete;
+    UserProcess& operator=(const UserProcess&) = delete;
+
+    // The process of every UserFile opened without one.
+    static UserProcess& Default();
+
+    // What a thread of the process can do with the handles of its table:
+    // close one (CloseHandle), or create an event, which takes the lowest
+    // free handle value (CreateEvent).
+    NTSTATUS CloseHandle(HANDLE handle);
+    HANDLE CreateEvent();
+    size_t HandleCount() const;
+
+    uint32_t Id() const { return id_; }
+
+private:
+    uint32_t id_;
+};
+
 // One handle on a device, opened as CreateFile would: every call becomes the
 // IRP the I/O manager builds, sent to the top of the device's stack and
 // waited for. Calls must come from a thread at PASSIVE_LEVEL.
@@ -82,7 +111,8 @@ class UserFile {
 public:
     // Resolves `name` (e.g. u"\\DosDevices\\Wrenlok0") through symbolic links
     // and sends IRP_MJ_CREATE; on failure `file` stays empty.
-    static NTSTATUS Open(std::u16string name, std::unique_ptr<UserFile>& file);
+    static NTSTATUS Open(std::u16string name, std::unique_ptr<UserFile>& file,
+                         UserProcess& process = UserProcess::Default());
 
     NTSTATUS Read(void* buffer, ULONG length, ULONG* transferred);
     NTSTATUS Write(const void* buffer, ULONG length, ULONG* transferred);

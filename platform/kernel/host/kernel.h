@@ -37,6 +37,14 @@ uint64_t PoolAllocationCount();
 void PoolFailNthAllocation(uint64_t n);
 // Every allocation with this tag returns NULL while set.
 void PoolFailTag(ULONG tag, bool fail);
+// Driver Verifier's low-resources simulation: from now on every allocation a
+// driver image asks for, itself or through a kernel routine (IRPs, work
+// items, system buffers), fails with `probability`; which ones is a function
+// of `seed`. The kernel's own requests (the PnP and power managers', user
+// requests') never fail. Cleared by PoolClearFaults.
+void PoolFailRandomly(double probability, uint64_t seed);
+// Allocations the simulation failed since it was last set.
+uint64_t PoolRandomFailures();
 void PoolClearFaults();
 
 // -------------------------------------------------------------- debug output
@@ -114,7 +122,8 @@ bool WaitForSystemThreadWait(uint64_t seen, std::chrono::microseconds realTimeou
 // How many times the dispatcher has woken the thread out of a wait: by a
 // signal that released it, its time-out being re-timed, or a kernel APC.
 uint64_t ThreadWakeUps(PKTHREAD thread);
-// Kernel handles (registry keys, threads) currently open.
+// Handles (registry keys, threads, events) open in the kernel table and in
+// every user process's.
 size_t OpenHandleCount();
 
 // How a system thread was created, and how its handle was referenced.

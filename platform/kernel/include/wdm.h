@@ -410,6 +410,7 @@ typedef enum _DEVICE_RELATION_TYPE {
 #define IRP_MN_EXECUTE_METHOD        0x09
 
 #define SL_PENDING_RETURNED 0x01
+#define SL_ERROR_RETURNED   0x02
 #define SL_INVOKE_ON_CANCEL 0x20
 #define SL_INVOKE_ON_SUCCESS 0x40
 #define SL_INVOKE_ON_ERROR  0x80
@@ -722,13 +723,13 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID *Object, PVOID HandleInformation);
-/* The thread object type, for ObReferenceObjectByHandle. */
-extern POBJECT_TYPE *PsThreadType;
 LONG_PTR ObfReferenceObject(PVOID Object);
 LONG_PTR ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 NTSTATUS ZwClose(HANDLE Handle);
+extern POBJECT_TYPE *PsThreadType;
+extern POBJECT_TYPE *ExEventObjectType;
 
 /* Registry */
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
@@ -750,6 +751,9 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 void IoFreeIrp(PIRP Irp);
+void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
+void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);
+#define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * sizeof(IO_STACK_LOCATION))))
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -23,6 +24,12 @@ struct _DEVOBJ_EXTENSION {
     std::u16string instancePath;       // PDOs only
     DEVICE_POWER_STATE devicePower = PowerDeviceUnspecified;
     SYSTEM_POWER_STATE systemPower = PowerSystemUnspecified;
+    // The power manager's serialization: per kind (0 system, 1 device) the
+    // set- or query-power IRP in progress at this device and those held
+    // behind it until PoStartNextPowerIrp lets the next one go.
+    PIRP powerActive[2] = {nullptr, nullptr};
+    std::deque<PIRP> powerHeld[2];
+    SYSTEM_POWER_STATE systemStateSent = PowerSystemWorking;  // PDOs: the last system state set on the stack
     uint64_t serial = 0;               // tells a device apart from a later one at the same address
     size_t openHandles = 0;            // user handles opened by this device's name
     // The PnP manager's view of a PDO's stack.
@@ -81,10 +88,15 @@ void SetIrpFinish(PIRP irp, IrpFinish finish);
 // The PnP manager's checks: whether the request reached this device.
 void WatchIrpDelivery(PIRP irp, PDEVICE_OBJECT device);
 bool IrpReachedWatched(PIRP irp);
-// Power IRP bookkeeping for PoStartNextPowerIrp.
-void NotePowerStartNext(PIRP irp);
+// Power IRP bookkeeping for PoStartNextPowerIrp; true for the set- and
+// query-power IRPs the power manager serializes.
+bool NotePowerStartNext(PIRP irp);
 // Marks the next IofCallDriver on this thread as coming from PoCallDriver.
 void SetPoCallDriverActive(bool active);
+// Marks the next IofCallDriver on this thread as the power manager handing
+// on an IRP it held: PoCallDriver already returned STATUS_PENDING for it,
+// so its location carries the pending mark whatever the driver returns.
+void SetHeldPowerPresentation(bool held);
 
 // One platform request sent and waited for: the status and information it
 // was completed with at the top of the stack.

@@ -1,5 +1,5 @@
-// Object reference counts, the kernel handle table, ObReferenceObjectByHandle
-// and ZwClose.
+// Object reference counts and types, the kernel handle table and the user
+// processes' tables, ObReferenceObjectByHandle and ZwClose.
 #include "object.h"
 
 #include "irql.h"
@@ -12,19 +12,33 @@
 #include <unordered_map>
 #include <utility>
 
+struct _OBJECT_TYPE {
+    const char* name;
+};
+
 namespace wrk {
 namespace {
+
+_OBJECT_TYPE gThreadType{"Thread"};
+_OBJECT_TYPE gEventType{"Event"};
+POBJECT_TYPE gThreadTypePointer = &gThreadType;
+POBJECT_TYPE gEventTypePointer = &gEventType;
 
 struct ObjectEntry {
     LONG_PTR references;
     std::function<void(PVOID)> destroy;
 };
 
+// One handle table, by handle value.
+using HandleTable = std::map<uintptr_t, detail::HandleEntry>;
+
 struct ObjectManager {
     std::mutex lock;
     std::unordered_map<PVOID, ObjectEntry> objects;
-    std::map<uintptr_t, detail::HandleEntry> handles;
-    uintptr_t nextHandleIndex = 1;
+    HandleTable kernelHandles;
+    uintptr_t nextKernelIndex = 1;
+    std::map<uint32_t, HandleTable> processes;  // user processes by id
+    uint32_t nextProcess = 1;
     NTSTATUS referenceFault = STATUS_SUCCESS;
 };
 
@@ -34,10 +48,42 @@ ObjectManager& Manager() {
 }
 
 std::atomic<uint64_t> gStamp{1};
+thread_local uint32_t tProcess = 0;
 
 // Kernel handles look like Windows' own: multiples of 4 with the top bit of
 // the low 32 set. They are never reused, so a stale handle stays invalid.
+// A process's handles are small multiples of 4, and a closed one is given
+// out again, as Windows does.
 constexpr uintptr_t kKernelHandleBase = 0x80000000u;
+
+bool IsKernelHandle(HANDLE handle) {
+    return (reinterpret_cast<uintptr_t>(handle) & kKernelHandleBase) != 0;
+}
+
+// With the manager's lock held: the table `handle` is looked up in from the
+// calling thread, or null when the process is gone.
+HandleTable* TableOfLocked(ObjectManager& manager, HANDLE handle) {
+    if (IsKernelHandle(handle) || tProcess == 0) return &manager.kernelHandles;
+    auto process = manager.processes.find(tProcess);
+    return process == manager.processes.end() ? nullptr : &process->second;
+}
+
+uintptr_t FreeProcessValue(const HandleTable& table) {
+    uintptr_t value = 4;
+    for (const auto& [used, entry] : table) {
+        if (used != value) break;
+        value += 4;
+    }
+    return value;
+}
+
+POBJECT_TYPE TypeOf(detail::HandleKind kind) {
+    switch (kind) {
+    case detail::HandleKind::Thread: return &gThreadType;
+    case detail::HandleKind::Event: return &gEventType;
+    default: return nullptr;
+    }
+}
 
 std::string Hex(const void* p) {
     char text[32];
@@ -63,7 +109,9 @@ LONG_PTR ObjectReferenceCount(PVOID object) {
 size_t OpenHandleCount() {
     ObjectManager& manager = Manager();
     std::lock_guard guard(manager.lock);
-    return manager.handles.size();
+    size_t count = manager.kernelHandles.size();
+    for (const auto& [id, table] : manager.processes) count += table.size();
+    return count;
 }
 
 void FailNextThreadReference(NTSTATUS status) {
@@ -78,33 +126,40 @@ uint64_t NextStamp() {
     return gStamp.fetch_add(1);
 }
 
-HANDLE InsertHandle(HandleKind kind, std::shared_ptr<void> key, PVOID object) {
+HANDLE InsertHandle(HandleKind kind, std::shared_ptr<void> key, PVOID object, ULONG attributes) {
     ObjectManager& manager = Manager();
     std::lock_guard guard(manager.lock);
-    uintptr_t value = kKernelHandleBase + 4 * manager.nextHandleIndex++;
-    manager.handles[value] = HandleEntry{kind, std::move(key), object, NextStamp()};
+    HandleEntry entry{kind, std::move(key), object, NextStamp()};
+    auto process = manager.processes.find(tProcess);
+    if ((attributes & OBJ_KERNEL_HANDLE) != 0 || process == manager.processes.end()) {
+        const uintptr_t value = kKernelHandleBase + 4 * manager.nextKernelIndex++;
+        manager.kernelHandles[value] = std::move(entry);
+        return reinterpret_cast<HANDLE>(value);
+    }
+    const uintptr_t value = FreeProcessValue(process->second);
+    process->second[value] = std::move(entry);
     return reinterpret_cast<HANDLE>(value);
 }
 
 std::optional<HandleEntry> LookupHandle(HANDLE handle) {
     ObjectManager& manager = Manager();
     std::lock_guard guard(manager.lock);
-    auto found = manager.handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (found == manager.handles.end()) {
-        return std::nullopt;
-    }
+    HandleTable* table = TableOfLocked(manager, handle);
+    if (table == nullptr) return std::nullopt;
+    auto found = table->find(reinterpret_cast<uintptr_t>(handle));
+    if (found == table->end()) return std::nullopt;
     return found->second;
 }
 
 std::optional<HandleEntry> RemoveHandle(HANDLE handle) {
     ObjectManager& manager = Manager();
     std::lock_guard guard(manager.lock);
-    auto found = manager.handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (found == manager.handles.end()) {
-        return std::nullopt;
-    }
+    HandleTable* table = TableOfLocked(manager, handle);
+    if (table == nullptr) return std::nullopt;
+    auto found = table->find(reinterpret_cast<uintptr_t>(handle));
+    if (found == table->end()) return std::nullopt;
     HandleEntry entry = std::move(found->second);
-    manager.handles.erase(found);
+    table->erase(found);
     return entry;
 }
 
@@ -112,28 +167,53 @@ std::vector<OpenHandle> HandlesSince(uint64_t stamp) {
     ObjectManager& manager = Manager();
     std::lock_guard guard(manager.lock);
     std::vector<OpenHandle> open;
-    for (const auto& [value, entry] : manager.handles) {
-        if (entry.stamp >= stamp) {
-            open.push_back({reinterpret_cast<HANDLE>(value), entry});
-        }
-    }
+    auto collect = [&](const HandleTable& table) {
+        for (const auto& [value, entry] : table)
+            if (entry.stamp >= stamp) open.push_back({reinterpret_cast<HANDLE>(value), entry});
+    };
+    collect(manager.kernelHandles);
+    for (const auto& [id, table] : manager.processes) collect(table);
     return open;
+}
+
+ProcessScope::ProcessScope(uint32_t process) : previous_(tProcess) { tProcess = process; }
+
+ProcessScope::~ProcessScope() { tProcess = previous_; }
+
+uint32_t CreateProcessTable() {
+    ObjectManager& manager = Manager();
+    std::lock_guard guard(manager.lock);
+    const uint32_t id = manager.nextProcess++;
+    manager.processes[id];
+    return id;
+}
+
+std::vector<PVOID> DeleteProcessTable(uint32_t process) {
+    ObjectManager& manager = Manager();
+    std::vector<PVOID> referenced;
+    std::lock_guard guard(manager.lock);
+    auto found = manager.processes.find(process);
+    if (found == manager.processes.end()) return referenced;
+    for (const auto& [value, entry] : found->second)
+        if (entry.object != nullptr) referenced.push_back(entry.object);
+    manager.processes.erase(found);
+    return referenced;
+}
+
+size_t ProcessHandleCount(uint32_t process) {
+    ObjectManager& manager = Manager();
+    std::lock_guard guard(manager.lock);
+    auto found = manager.processes.find(process);
+    return found == manager.processes.end() ? 0 : found->second.size();
 }
 
 }  // namespace detail
 }  // namespace wrk
 
-// The one object type drivers name: what a thread handle refers to.
-struct _OBJECT_TYPE {
-    const char* name;
-};
-
-namespace {
-_OBJECT_TYPE gThreadType{"Thread"};
-POBJECT_TYPE gThreadTypePointer = &gThreadType;
-}  // namespace
-
-POBJECT_TYPE* PsThreadType = &gThreadTypePointer;  // C linkage from wdm.h
+extern "C" {
+POBJECT_TYPE* PsThreadType = &wrk::gThreadTypePointer;
+POBJECT_TYPE* ExEventObjectType = &wrk::gEventTypePointer;
+}
 
 extern "C" LONG_PTR ObfReferenceObject(PVOID Object) {
     wrk::ObjectManager& manager = wrk::Manager();
@@ -179,14 +259,18 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK Desired
     if (Object == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    auto handle = manager.handles.find(reinterpret_cast<uintptr_t>(Handle));
-    if (handle == manager.handles.end()) {
+    // User mode cannot name what is in the kernel table.
+    if (AccessMode != KernelMode && wrk::IsKernelHandle(Handle)) {
         return STATUS_INVALID_HANDLE;
     }
-    // Only thread objects carry a reference count here; a key handle names
-    // an object nobody can reference by pointer. A type asked for must match.
-    if (handle->second.kind != wrk::detail::HandleKind::Thread ||
-        (ObjectType != nullptr && ObjectType != *PsThreadType)) {
+    wrk::HandleTable* table = wrk::TableOfLocked(manager, Handle);
+    auto handle = table == nullptr ? wrk::HandleTable::iterator{} : table->find(reinterpret_cast<uintptr_t>(Handle));
+    if (table == nullptr || handle == table->end()) {
+        return STATUS_INVALID_HANDLE;
+    }
+    // A key handle names an object nobody can reference by pointer here.
+    const POBJECT_TYPE type = wrk::TypeOf(handle->second.kind);
+    if (type == nullptr || (ObjectType != nullptr && ObjectType != type)) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
     wrk::detail::NoteThreadReference(Handle, ObjectType != nullptr);
@@ -200,9 +284,15 @@ extern "C" NTSTATUS ZwClose(HANDLE Handle) {
     wrk::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
     auto entry = wrk::detail::RemoveHandle(Handle);
     if (!entry) {
+        // Kernel code closing a kernel handle that is not there has lost
+        // track of its handles: Windows stops.
+        const bool kernelHandle = wrk::IsKernelHandle(Handle) || wrk::tProcess == 0;
+        if (Handle != nullptr && kernelHandle) {
+            wrk::Bugcheck("INVALID_KERNEL_HANDLE", "ZwClose of the invalid kernel handle " + wrk::Hex(Handle));
+        }
         return STATUS_INVALID_HANDLE;
     }
-    if (entry->kind == wrk::detail::HandleKind::Thread) {
+    if (entry->object != nullptr) {
         ObfDereferenceObject(entry->object);
     }
     return STATUS_SUCCESS;

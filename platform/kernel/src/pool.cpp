@@ -1,6 +1,6 @@
 // The pool: every block is recorded with its type, tag and size so that tests
 // can account for it, the verifier can check every free, and low-resources
-// runs can fail chosen allocations.
+// runs can fail chosen allocations, or a driver's allocations at random.
 #include "pool.h"
 
 #include "irql.h"
@@ -8,7 +8,11 @@
 
 #include <host/kernel.h>
 
+#include <dlfcn.h>
+#include <execinfo.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +50,86 @@ Pool& ThePool() {
     return *pool;
 }
 
+// The verifier's low-resources simulation: each allocation a driver asks
+// for, itself or through a kernel routine (an IRP, a work item, a system
+// buffer), fails with a set probability. Whether the n-th request from one
+// place in the driver fails is a function of the seed, so a run is repeated
+// by its seed as far as the driver's threads take their turns alike.
+struct RandomFaults {
+    std::atomic<bool> on{false};
+    std::mutex lock;
+    double probability = 0;
+    uint64_t seed = 0;
+    uint64_t failed = 0;
+    std::unordered_map<uintptr_t, uint64_t> requestsBySite;  // by offset in the driver's image
+    std::unordered_map<const void*, bool> driverImages;      // image base: whether it has a DriverEntry
+};
+
+RandomFaults& TheRandomFaults() {
+    static auto* faults = new RandomFaults;
+    return *faults;
+}
+
+uint64_t Mix(uint64_t value) {
+    value += 0x9E3779B97F4A7C15ull;
+    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
+    value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
+    return value ^ (value >> 31);
+}
+
+const void* KernelImage() {
+    static const void* base = [] {
+        Dl_info info{};
+        dladdr(reinterpret_cast<void*>(&ExAllocatePoolWithTag), &info);
+        return static_cast<const void*>(info.dli_fbase);
+    }();
+    return base;
+}
+
+// With the faults' lock held.
+bool IsDriverImageLocked(RandomFaults& faults, const Dl_info& info) {
+    auto known = faults.driverImages.find(info.dli_fbase);
+    if (known != faults.driverImages.end()) return known->second;
+    bool driver = false;
+    if (void* image = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD)) {
+        driver = dlsym(image, "DriverEntry") != nullptr;
+        dlclose(image);
+    }
+    faults.driverImages[info.dli_fbase] = driver;
+    return driver;
+}
+
+// Whether this allocation is one the simulation fails: the first caller
+// outside the kernel decides whose request it is.
+bool FailsAtRandom() {
+    RandomFaults& faults = TheRandomFaults();
+    if (!faults.on.load(std::memory_order_acquire)) {
+        return false;
+    }
+    void* frames[32];
+    const int depth = backtrace(frames, 32);
+    for (int i = 1; i < depth; ++i) {
+        Dl_info info{};
+        if (dladdr(frames[i], &info) == 0) {
+            return false;
+        }
+        if (info.dli_fbase == KernelImage()) {
+            continue;
+        }
+        std::lock_guard guard(faults.lock);
+        if (!faults.on || !IsDriverImageLocked(faults, info)) {
+            return false;
+        }
+        const uintptr_t site = reinterpret_cast<uintptr_t>(frames[i]) - reinterpret_cast<uintptr_t>(info.dli_fbase);
+        const uint64_t request = ++faults.requestsBySite[site];
+        const uint64_t draw = Mix(faults.seed ^ Mix(site) ^ Mix(request << 20));
+        const bool fail = static_cast<double>(draw >> 11) * 0x1.0p-53 < faults.probability;
+        faults.failed += fail ? 1 : 0;
+        return fail;
+    }
+    return false;
+}
+
 bool IsPaged(POOL_TYPE type) {
     return (type & 1) != 0;
 }
@@ -77,6 +161,9 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, void* caller) {
         if (pool.failingTags.count(tag) != 0) {
             return nullptr;
         }
+    }
+    if (FailsAtRandom()) {
+        return nullptr;
     }
     size_t rounded = (size + kAlignment - 1) / kAlignment * kAlignment;
     PVOID block = std::aligned_alloc(kAlignment, rounded == 0 ? kAlignment : rounded);
@@ -178,9 +265,30 @@ void PoolFailTag(ULONG tag, bool fail) {
 }
 
 void PoolClearFaults() {
-    std::lock_guard guard(ThePool().lock);
-    ThePool().failAtRequest = 0;
-    ThePool().failingTags.clear();
+    {
+        std::lock_guard guard(ThePool().lock);
+        ThePool().failAtRequest = 0;
+        ThePool().failingTags.clear();
+    }
+    RandomFaults& faults = TheRandomFaults();
+    std::lock_guard guard(faults.lock);
+    faults.on = false;
+}
+
+void PoolFailRandomly(double probability, uint64_t seed) {
+    RandomFaults& faults = TheRandomFaults();
+    std::lock_guard guard(faults.lock);
+    faults.probability = probability;
+    faults.seed = seed;
+    faults.failed = 0;
+    faults.requestsBySite.clear();
+    faults.on = probability > 0;
+}
+
+uint64_t PoolRandomFailures() {
+    RandomFaults& faults = TheRandomFaults();
+    std::lock_guard guard(faults.lock);
+    return faults.failed;
 }
 
 namespace detail {

@@ -192,7 +192,7 @@ extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJ
     if (!key) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    *KeyHandle = wrk::detail::InsertHandle(wrk::detail::HandleKind::Key, key, nullptr);
+    *KeyHandle = wrk::detail::InsertHandle(wrk::detail::HandleKind::Key, key, nullptr, ObjectAttributes->Attributes);
     return STATUS_SUCCESS;
 }
 

@@ -229,7 +229,8 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAcce
     wrk::InitializeThreadRecord(*thread, true, StartRoutine, StartContext);
     // The handle's reference; the running thread keeps the record by itself.
     wrk::RegisterObject(thread, 1, wrk::ThreadObjectUnreferenced);
-    HANDLE handle = wrk::detail::InsertHandle(wrk::detail::HandleKind::Thread, nullptr, thread);
+    HANDLE handle = wrk::detail::InsertHandle(wrk::detail::HandleKind::Thread, nullptr, thread,
+                                               ObjectAttributes != nullptr ? ObjectAttributes->Attributes : 0);
     {
         std::lock_guard guard(wrk::detail::DispatcherLock());
         ++wrk::gLiveThreads;

@@ -1,6 +1,7 @@
 // The user-mode side of the I/O manager: a handle on a device and the IRPs
 // that CreateFile, ReadFile, WriteFile, DeviceIoControl and CloseHandle become.
 #include "io_internal.h"
+#include "object.h"
 #include "text.h"
 
 #include <host/kernel.h>
@@ -54,9 +55,11 @@ struct UserRequest {
     ULONG outLength = 0;
 };
 
-IO_STATUS_BLOCK Send(PFILE_OBJECT file, const UserRequest& request) {
+IO_STATUS_BLOCK Send(PFILE_OBJECT file, uint32_t process, const UserRequest& request) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         Bugcheck("USER_REQUEST_ABOVE_PASSIVE", "user-mode I/O issued from a thread above PASSIVE_LEVEL");
+    // The drivers run in the caller's thread, in the caller's process.
+    ProcessScope scope(process);
     PDEVICE_OBJECT target = TopOfStack(file->DeviceObject);
     Completion completion;
     IO_STATUS_BLOCK failed{};
@@ -140,8 +143,40 @@ IO_STATUS_BLOCK Send(PFILE_OBJECT file, const UserRequest& request) {
 
 struct UserFile::State {
     FILE_OBJECT file{};
+    uint32_t process = 0;
     bool open = false;
 };
+
+UserProcess::UserProcess() : id_(CreateProcessTable()) {}
+
+UserProcess::~UserProcess() {
+    for (PVOID object : DeleteProcessTable(id_)) ObfDereferenceObject(object);
+}
+
+UserProcess& UserProcess::Default() {
+    static auto* process = new UserProcess;  // lives as long as the kernel
+    return *process;
+}
+
+NTSTATUS UserProcess::CloseHandle(HANDLE handle) {
+    ProcessScope scope(id_);
+    // A user process cannot touch the kernel table.
+    if ((reinterpret_cast<uintptr_t>(handle) & 0x80000000u) != 0) return STATUS_INVALID_HANDLE;
+    auto entry = RemoveHandle(handle);
+    if (!entry) return STATUS_INVALID_HANDLE;
+    if (entry->object != nullptr) ObfDereferenceObject(entry->object);
+    return STATUS_SUCCESS;
+}
+
+HANDLE UserProcess::CreateEvent() {
+    auto* event = new KEVENT;
+    KeInitializeEvent(event, NotificationEvent, FALSE);
+    RegisterObject(event, 1, [](PVOID object) { delete static_cast<PKEVENT>(object); });
+    ProcessScope scope(id_);
+    return InsertHandle(HandleKind::Event, nullptr, event);
+}
+
+size_t UserProcess::HandleCount() const { return ProcessHandleCount(id_); }
 
 UserFile::UserFile() : state_(std::make_unique<State>()) {}
 
@@ -149,7 +184,7 @@ UserFile::~UserFile() {
     if (state_->open) Close();
 }
 
-NTSTATUS UserFile::Open(std::u16string name, std::unique_ptr<UserFile>& file) {
+NTSTATUS UserFile::Open(std::u16string name, std::unique_ptr<UserFile>& file, UserProcess& process) {
     file.reset();
     PDEVICE_OBJECT device;
     {
@@ -163,10 +198,11 @@ NTSTATUS UserFile::Open(std::u16string name, std::unique_ptr<UserFile>& file) {
     fileObject->Type = kIoTypeFile;
     fileObject->Size = sizeof(FILE_OBJECT);
     fileObject->DeviceObject = device;
+    opened->state_->process = process.Id();
 
     UserRequest create;
     create.major = IRP_MJ_CREATE;
-    const NTSTATUS status = Send(fileObject, create).Status;
+    const NTSTATUS status = Send(fileObject, process.Id(), create).Status;
     if (!NT_SUCCESS(status)) {
         DereferenceDevice(device);
         return status;
@@ -184,7 +220,7 @@ NTSTATUS UserFile::Read(void* buffer, ULONG length, ULONG* transferred) {
     request.major = IRP_MJ_READ;
     request.length = length;
     request.out = buffer;
-    const IO_STATUS_BLOCK result = Send(&state_->file, request);
+    const IO_STATUS_BLOCK result = Send(&state_->file, state_->process, request);
     if ((static_cast<ULONG>(result.Status) >> 30) != 3) *transferred = static_cast<ULONG>(result.Information);
     return result.Status;
 }
@@ -196,7 +232,7 @@ NTSTATUS UserFile::Write(const void* buffer, ULONG length, ULONG* transferred) {
     request.major = IRP_MJ_WRITE;
     request.length = length;
     request.in = buffer;
-    const IO_STATUS_BLOCK result = Send(&state_->file, request);
+    const IO_STATUS_BLOCK result = Send(&state_->file, state_->process, request);
     if ((static_cast<ULONG>(result.Status) >> 30) != 3) *transferred = static_cast<ULONG>(result.Information);
     return result.Status;
 }
@@ -212,7 +248,7 @@ NTSTATUS UserFile::DeviceIoControl(ULONG code, const void* in, ULONG inLength, v
     request.inLength = inLength;
     request.out = out;
     request.outLength = outLength;
-    const IO_STATUS_BLOCK result = Send(&state_->file, request);
+    const IO_STATUS_BLOCK result = Send(&state_->file, state_->process, request);
     if ((static_cast<ULONG>(result.Status) >> 30) != 3) *returned = static_cast<ULONG>(result.Information);
     return result.Status;
 }
@@ -224,9 +260,9 @@ NTSTATUS UserFile::Close() {
     // A driver without a cleanup routine fails IRP_MJ_CLEANUP through the
     // default dispatch; that answer means nothing to the caller.
     request.major = IRP_MJ_CLEANUP;
-    Send(&state_->file, request);
+    Send(&state_->file, state_->process, request);
     request.major = IRP_MJ_CLOSE;
-    const NTSTATUS close = Send(&state_->file, request).Status;
+    const NTSTATUS close = Send(&state_->file, state_->process, request).Status;
     PDEVICE_OBJECT device = state_->file.DeviceObject;
     NoteHandleClosed(device);
     DereferenceDevice(device);
