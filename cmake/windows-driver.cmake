@@ -18,12 +18,9 @@ add_link_options(-Wl,--major-os-version,${WRENLOK_NT_MAJOR} -Wl,--minor-os-versi
                  -Wl,--major-subsystem-version,${WRENLOK_NT_MAJOR}
                  -Wl,--minor-subsystem-version,${WRENLOK_NT_MINOR})
 
-# A WDM driver: NT native subsystem, entry DriverEntry, no C runtime,
-# imports resolved against ntoskrnl.exe, HAL.dll and USBD.SYS only.
-function(wrenlok_add_driver target)
-    add_executable(${target} ${ARGN})
-    set_target_properties(${target} PROPERTIES SUFFIX ".sys"
-                          RUNTIME_OUTPUT_DIRECTORY ${WRENLOK_DIST_DIR})
+# A kernel-mode image: NT native subsystem, entry DriverEntry, no C runtime.
+# The caller names the system modules it imports from.
+function(wrenlok_kernel_image target)
     target_include_directories(${target} SYSTEM PRIVATE ${WRENLOK_DDK_INCLUDE})
     # The DDK's wdm.h defines these two again after intrin.h; C++ refuses the pair.
     target_compile_definitions(${target} PRIVATE __INTRINSIC_DEFINED_InterlockedBitTestAndSet
@@ -42,7 +39,15 @@ function(wrenlok_add_driver target)
                         -Wl,--entry,${entry} -Wl,--image-base,0x10000
                         -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
                         -Wl,--dynamicbase -Wl,--nxcompat)
-    target_link_libraries(${target} PRIVATE ntoskrnl hal usbd gcc)
+    target_link_libraries(${target} PRIVATE ${ARGN} gcc)
+endfunction()
+
+# The WDM driver: imports resolved against ntoskrnl.exe, HAL.dll and USBD.SYS only.
+function(wrenlok_add_driver target)
+    add_executable(${target} ${ARGN})
+    set_target_properties(${target} PROPERTIES SUFFIX ".sys"
+                          RUNTIME_OUTPUT_DIRECTORY ${WRENLOK_DIST_DIR})
+    wrenlok_kernel_image(${target} ntoskrnl hal usbd)
 endfunction()
 
 # A setup program: statically linked runtime so the image needs nothing beyond

@@ -14,6 +14,11 @@ using kio::TestDriver;
 
 constexpr ULONG kCheckThread = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x810, METHOD_NEITHER, FILE_ANY_ACCESS);
 
+// The kernel exports the types' POBJECT_TYPE itself, which the headers import
+// as a POBJECT_TYPE*: the imported value is the type.
+POBJECT_TYPE ThreadType() { return reinterpret_cast<POBJECT_TYPE>(PsThreadType); }
+POBJECT_TYPE EventType() { return reinterpret_cast<POBJECT_TYPE>(ExEventObjectType); }
+
 bool IsKernelHandle(HANDLE handle) { return (reinterpret_cast<uintptr_t>(handle) & 0x80000000u) != 0; }
 
 void WaitForStop(PVOID event) {
@@ -51,7 +56,7 @@ struct ThreadStarter {
         }
         if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
             PVOID object = nullptr;
-            asThread = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object,
+            asThread = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, ThreadType(), KernelMode, &object,
                                                  nullptr);
             if (NT_SUCCESS(asThread)) ObfDereferenceObject(object);
             PVOID found = nullptr;
@@ -87,7 +92,7 @@ TEST_F(HandleTest, ThreadStartedFromAUserRequestWithoutKernelHandleLandsInTheCal
     EXPECT_EQ(process.HandleCount(), 1u);
     // Outside the process the value names nothing.
     PVOID object = nullptr;
-    EXPECT_EQ(ObReferenceObjectByHandle(starter.handle, 0, *PsThreadType, KernelMode, &object, nullptr),
+    EXPECT_EQ(ObReferenceObjectByHandle(starter.handle, 0, ThreadType(), KernelMode, &object, nullptr),
               STATUS_INVALID_HANDLE);
 
     // Another thread of the process closes it and makes an event, which gets
@@ -132,9 +137,9 @@ TEST_F(HandleTest, KernelHandleStaysOutOfTheProcessesReach) {
 
     // Any thread in kernel mode reaches it; user mode does not.
     PVOID object = nullptr;
-    EXPECT_EQ(ObReferenceObjectByHandle(starter.handle, 0, *PsThreadType, UserMode, &object, nullptr),
+    EXPECT_EQ(ObReferenceObjectByHandle(starter.handle, 0, ThreadType(), UserMode, &object, nullptr),
               STATUS_INVALID_HANDLE);
-    ASSERT_EQ(ObReferenceObjectByHandle(starter.handle, 0, *PsThreadType, KernelMode, &object, nullptr),
+    ASSERT_EQ(ObReferenceObjectByHandle(starter.handle, 0, ThreadType(), KernelMode, &object, nullptr),
               STATUS_SUCCESS);
     ObfDereferenceObject(object);
     starter.CheckAgain(*file);
@@ -150,10 +155,14 @@ TEST_F(HandleTest, ReferenceByHandleChecksTheTypeAskedFor) {
               STATUS_SUCCESS);
     EXPECT_TRUE(IsKernelHandle(handle)) << "created in the System process";
     PVOID object = nullptr;
-    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, *ExEventObjectType, KernelMode, &object, nullptr),
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, EventType(), KernelMode, &object, nullptr),
               STATUS_OBJECT_TYPE_MISMATCH);
     EXPECT_EQ(object, nullptr);
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &object, nullptr), STATUS_SUCCESS);
+    // Dereferenced once more, as code written for headers that import the
+    // variable's address would do, the "type" is the type's first word.
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &object, nullptr),
+              STATUS_OBJECT_TYPE_MISMATCH);
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, ThreadType(), KernelMode, &object, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     KeSetEvent(&stop, IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);

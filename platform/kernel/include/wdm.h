@@ -728,6 +728,9 @@ LONG_PTR ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 NTSTATUS ZwClose(HANDLE Handle);
+/* Declared as the mingw-w64 DDK declares them: imported data of type
+   POBJECT_TYPE*. The kernel exports the POBJECT_TYPE itself, so the value of
+   the variable is the type, and *PsThreadType is the type's first word. */
 extern POBJECT_TYPE *PsThreadType;
 extern POBJECT_TYPE *ExEventObjectType;
 

@@ -21,8 +21,6 @@ namespace {
 
 _OBJECT_TYPE gThreadType{"Thread"};
 _OBJECT_TYPE gEventType{"Event"};
-POBJECT_TYPE gThreadTypePointer = &gThreadType;
-POBJECT_TYPE gEventTypePointer = &gEventType;
 
 struct ObjectEntry {
     LONG_PTR references;
@@ -211,8 +209,10 @@ size_t ProcessHandleCount(uint32_t process) {
 }  // namespace wrk
 
 extern "C" {
-POBJECT_TYPE* PsThreadType = &wrk::gThreadTypePointer;
-POBJECT_TYPE* ExEventObjectType = &wrk::gEventTypePointer;
+// ntoskrnl exports these variables as POBJECT_TYPE: their value is the type
+// itself, whatever the headers that import them call them.
+POBJECT_TYPE* PsThreadType = reinterpret_cast<POBJECT_TYPE*>(&wrk::gThreadType);
+POBJECT_TYPE* ExEventObjectType = reinterpret_cast<POBJECT_TYPE*>(&wrk::gEventType);
 }
 
 extern "C" LONG_PTR ObfReferenceObject(PVOID Object) {
