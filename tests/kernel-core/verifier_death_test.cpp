@@ -259,14 +259,21 @@ TEST_F(VerifierDeathTest, WorkItemReturningRaisedIsCaught) {
         "BUGCHECK: WORK_ITEM_RETURNED_AT_RAISED_IRQL");
 }
 
+// More blocked routines than the delayed queue has workers, so an item queued
+// after them stays in the queue.
+void OccupyDelayedWorkers(PKEVENT never) {
+    for (int i = 0; i < 8; ++i) {
+        IoQueueWorkItem(IoAllocateWorkItem(WorkDevice()), WaitForEvent, DelayedWorkQueue, never);
+    }
+}
+
 TEST_F(VerifierDeathTest, WorkItemQueuedTwiceIsCaught) {
     EXPECT_DEATH(
         {
             static KEVENT never;
             KeInitializeEvent(&never, NotificationEvent, FALSE);
-            PIO_WORKITEM blocker = IoAllocateWorkItem(WorkDevice());
+            OccupyDelayedWorkers(&never);
             PIO_WORKITEM item = IoAllocateWorkItem(WorkDevice());
-            IoQueueWorkItem(blocker, WaitForEvent, DelayedWorkQueue, &never);
             IoQueueWorkItem(item, WaitForEvent, DelayedWorkQueue, &never);
             IoQueueWorkItem(item, WaitForEvent, DelayedWorkQueue, &never);
         },
@@ -278,9 +285,8 @@ TEST_F(VerifierDeathTest, WorkItemFreedWhileQueuedIsCaught) {
         {
             static KEVENT never;
             KeInitializeEvent(&never, NotificationEvent, FALSE);
-            PIO_WORKITEM blocker = IoAllocateWorkItem(WorkDevice());
+            OccupyDelayedWorkers(&never);
             PIO_WORKITEM item = IoAllocateWorkItem(WorkDevice());
-            IoQueueWorkItem(blocker, WaitForEvent, DelayedWorkQueue, &never);
             IoQueueWorkItem(item, WaitForEvent, DelayedWorkQueue, &never);
             IoFreeWorkItem(item);
         },

@@ -168,10 +168,14 @@ TEST_F(PowerTest, PowerRequestsDuringAPendingQueryStopArePassedDownUntouched) {
     EXPECT_EQ(RequestDevicePower(harness.pdo, IRP_MN_QUERY_POWER, PowerDeviceD3), STATUS_SUCCESS);
     EXPECT_EQ(wrk::SetSystemPowerState(harness.pdo, PowerSystemSleeping3), STATUS_SUCCESS);
     std::vector<usbsim::PowerRequest> sent = RequestsSince(harness, before);
-    ASSERT_EQ(sent.size(), 2u) << "no device request of the driver's own";
+    // The system queries sleep before it sets it; the driver acts on neither.
+    ASSERT_EQ(sent.size(), 3u) << "no device request of the driver's own";
     EXPECT_EQ(sent[0].minor, IRP_MN_QUERY_POWER);
+    EXPECT_EQ(sent[1].minor, IRP_MN_QUERY_POWER);
     EXPECT_EQ(sent[1].type, SystemPowerState);
-    EXPECT_EQ(sent[1].state.SystemState, PowerSystemSleeping3);
+    EXPECT_EQ(sent[2].minor, IRP_MN_SET_POWER);
+    EXPECT_EQ(sent[2].type, SystemPowerState);
+    EXPECT_EQ(sent[2].state.SystemState, PowerSystemSleeping3);
     EXPECT_EQ(harness.Extension()->DevicePowerState, PowerDeviceD0) << "not acted on";
     ASSERT_EQ(wrk::PnpCancelStop(harness.pdo), STATUS_SUCCESS);
 }
@@ -203,10 +207,13 @@ TEST(PowerAfterSurpriseRemovalTest, SleepIsNeitherVetoedNorFailedWhileAHandleSta
     EXPECT_EQ(wrk::SetSystemPowerState(harness.pdo, PowerSystemHibernate), STATUS_SUCCESS);
     EXPECT_EQ(wrk::SetSystemPowerState(harness.pdo, PowerSystemWorking), STATUS_SUCCESS);
     std::vector<usbsim::PowerRequest> sent = RequestsSince(harness, before);
-    ASSERT_EQ(sent.size(), 3u) << "each passed down once, no device request of the driver's own";
+    ASSERT_EQ(sent.size(), 4u) << "each passed down once, no device request of the driver's own";
     EXPECT_EQ(sent[0].minor, IRP_MN_QUERY_POWER);
+    EXPECT_EQ(sent[1].minor, IRP_MN_QUERY_POWER) << "hibernation is queried first, and not vetoed";
     EXPECT_EQ(sent[1].state.SystemState, PowerSystemHibernate);
-    EXPECT_EQ(sent[2].state.SystemState, PowerSystemWorking);
+    EXPECT_EQ(sent[2].minor, IRP_MN_SET_POWER);
+    EXPECT_EQ(sent[2].state.SystemState, PowerSystemHibernate);
+    EXPECT_EQ(sent[3].state.SystemState, PowerSystemWorking);
     EXPECT_EQ(wrk::LiveThreadCount(), 0u);
 
     file->Close();  // the remove request follows the last close
