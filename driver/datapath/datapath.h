@@ -21,9 +21,9 @@ ULONG RingBytesFree(PRingBuffer Ring);
 /* Consumes up to *Length bytes without copying them; *Length becomes the number dropped. */
 void DiscardRingBuffer(PRingBuffer Ring, PULONG Length);
 
-/* Requests (requests.cpp): TRUE when RefuseIo was set while the caller took its device
-   lock reference; the request is then completed, the reference dropped and *Status set. */
-BOOLEAN RefusedOnceLocked(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, NTSTATUS *Status);
+/* Requests (requests.cpp): TRUE with a device lock reference held; FALSE when the request
+   was refused and completed, with *Status the value to return. */
+BOOLEAN AdmitRequest(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, NTSTATUS *Status);
 
 /* Read path (read.cpp) */
 typedef ULONG (*PACKET_LENGTH_RULE)(const UCHAR *Header);

@@ -159,12 +159,8 @@ NTSTATUS NTAPI TranspRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
-    if (ReadFlag(&extension->RefuseIo))
-        return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
-    if (!LockDevice(extension))
-        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     NTSTATUS refused;
-    if (RefusedOnceLocked(extension, Irp, &refused))
+    if (!AdmitRequest(extension, Irp, &refused))
         return refused;
 
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;

@@ -10,15 +10,25 @@ static PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject)
     return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 }
 
-/* A stop or removal may have run whole between a request's first RefuseIo test and its
-   LockDevice: its drain did not wait for a reference not yet taken, and the device may be
-   deselected by now. So the test is made again once the reference is held. */
-BOOLEAN RefusedOnceLocked(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, NTSTATUS *Status)
+/* Every request starts the same way: refused while RefuseIo is set, and refused again
+   once its device lock reference is held, because a stop or removal may have run whole
+   between the first test and LockDevice: its drain did not wait for a reference not yet
+   taken, and the device may be deselected by now. */
+BOOLEAN AdmitRequest(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, NTSTATUS *Status)
 {
-    if (!ReadFlag(&DeviceExtension->RefuseIo))
+    if (ReadFlag(&DeviceExtension->RefuseIo)) {
+        *Status = CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
         return FALSE;
-    *Status = CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
-    UnlockDevice(DeviceExtension);
+    }
+    if (!LockDevice(DeviceExtension)) {
+        *Status = CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+        return FALSE;
+    }
+    if (ReadFlag(&DeviceExtension->RefuseIo)) {
+        *Status = CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+        UnlockDevice(DeviceExtension);
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -39,12 +49,8 @@ NTSTATUS NTAPI TranspCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
 
     DebugPrint("TranspCreate\n");
-    if (ReadFlag(&extension->RefuseIo))
-        return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
-    if (!LockDevice(extension))
-        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     NTSTATUS refused;
-    if (RefusedOnceLocked(extension, Irp, &refused))
+    if (!AdmitRequest(extension, Irp, &refused))
         return refused;
 
     UsbResetPipe(extension, extension->InterruptPipe);
@@ -69,12 +75,8 @@ NTSTATUS NTAPI TranspClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
        query-remove waiting for a handle that is gone. */
     DropOpenHandle(extension);
 
-    if (ReadFlag(&extension->RefuseIo))
-        return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
-    if (!LockDevice(extension))
-        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     NTSTATUS refused;
-    if (RefusedOnceLocked(extension, Irp, &refused))
+    if (!AdmitRequest(extension, Irp, &refused))
         return refused;
 
     /* Any close stops both threads, whatever the number of handles still open. */
@@ -89,12 +91,8 @@ NTSTATUS NTAPI TranspWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
 
-    if (ReadFlag(&extension->RefuseIo))
-        return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
-    if (!LockDevice(extension))
-        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     NTSTATUS refused;
-    if (RefusedOnceLocked(extension, Irp, &refused))
+    if (!AdmitRequest(extension, Irp, &refused))
         return refused;
 
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
@@ -134,12 +132,8 @@ NTSTATUS NTAPI DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     DebugPrint("DeviceIoControl: Control code %x InputLength %d OutputLength %d\n",
                stack->Parameters.DeviceIoControl.IoControlCode, stack->Parameters.DeviceIoControl.InputBufferLength,
                stack->Parameters.DeviceIoControl.OutputBufferLength);
-    if (ReadFlag(&extension->RefuseIo))
-        return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
-    if (!LockDevice(extension))
-        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     NTSTATUS refused;
-    if (RefusedOnceLocked(extension, Irp, &refused))
+    if (!AdmitRequest(extension, Irp, &refused))
         return refused;
 
     DebugPrint("DeviceIoControl: %d bytes written\n", 0);

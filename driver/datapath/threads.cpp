@@ -90,10 +90,10 @@ NTSTATUS TranspStartThread(PReceiveThreadContext Context, ULONG RingSize, ULONG 
         return status;
     }
 
-    // ntoskrnl exports the thread type's POBJECT_TYPE itself, and the DDK
-    // headers we build with import it as a POBJECT_TYPE*: the imported value
-    // is the type. *PsThreadType would pass the type's first word, which
-    // every reference then fails (or, on Wine, faults on).
+    /* ntoskrnl exports the thread type's POBJECT_TYPE itself, and the DDK headers we
+       build with import it as a POBJECT_TYPE*: the imported value is the type.
+       *PsThreadType would pass the type's first word, which every reference then
+       fails (or, on Wine, faults on). */
     status = ObReferenceObjectByHandle(threadHandle, THREAD_ALL_ACCESS, reinterpret_cast<POBJECT_TYPE>(PsThreadType),
                                        KernelMode, &Context->ThreadObject, NULL);
     if (NT_SUCCESS(status)) {
