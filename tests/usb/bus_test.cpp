@@ -2,6 +2,7 @@
 #include "bus_fixture.h"
 #include "descriptor_builder.h"
 
+#include <chrono>
 #include <cstring>
 
 namespace usbtest {
@@ -319,6 +320,40 @@ TEST_P(BusTest, FailingPortRequestsReturnTheirStatus) {
     ULONG bits = 0;
     EXPECT_EQ(Request(pdo, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &bits).Wait(), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(Request(pdo, IOCTL_INTERNAL_USB_RESET_PORT, nullptr).Wait(), STATUS_UNSUCCESSFUL);
+}
+
+TEST_P(BusTest, PortStatusReadsAreCountedFailedOrNot) {
+    ScriptedRadio::PortBehaviour port;
+    port.beforeReset.status = STATUS_DEVICE_NOT_CONNECTED;
+    radio.SetPort(port);
+    ULONG bits = 0;
+    EXPECT_EQ(Request(pdo, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &bits).Wait(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(Request(pdo, IOCTL_INTERNAL_USB_RESET_PORT, nullptr).Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(Request(pdo, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &bits).Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(radio.PortStatusReads(), 2u) << "a reset is no read";
+}
+
+TEST_P(BusTest, InTransfersAskingForDataAreCountedAndAwaited) {
+    using namespace std::chrono_literals;
+    ASSERT_EQ(Configure(), STATUS_SUCCESS);
+    EXPECT_FALSE(radio.WaitForReceiveCalls(ScriptedRadio::kEventEndpoint, 1, 10ms));
+
+    // Nothing queued: the transfer asks, gets nothing and is held.
+    UCHAR buffer[16];
+    URB urb = BulkUrb(interruptPipe, kIn, buffer, sizeof buffer);
+    auto pending = Start(urb);
+    ASSERT_TRUE(radio.WaitForReceiveCalls(ScriptedRadio::kEventEndpoint, 1));
+    EXPECT_EQ(radio.ReceiveCalls(ScriptedRadio::kEventEndpoint), 1u);
+    EXPECT_EQ(radio.ReceiveCalls(ScriptedRadio::kAclInEndpoint), 0u);
+
+    radio.QueueEvent({0x0E, 0x01, 0x01});
+    EXPECT_EQ(pending->Wait(), STATUS_SUCCESS);
+    EXPECT_TRUE(radio.WaitUntilDrained(ScriptedRadio::kEventEndpoint));
+    EXPECT_EQ(radio.ReceiveCalls(ScriptedRadio::kEventEndpoint), 2u) << "the held transfer asked again";
+
+    radio.QueueAcl({1, 2, 3});
+    EXPECT_FALSE(radio.WaitUntilDrained(ScriptedRadio::kAclInEndpoint, 10ms)) << "no transfer took it";
+    EXPECT_EQ(radio.QueuedInBytes(ScriptedRadio::kAclInEndpoint), 3u);
 }
 
 TEST_P(BusTest, BusInfoAndControllerName) {

@@ -73,6 +73,13 @@ public:
     void StallIn(uint8_t endpoint, bool stall);
     // Bytes queued on the endpoint and not yet handed out.
     size_t QueuedInBytes(uint8_t endpoint) const;
+    // IN transfers the bus asked the endpoint for data, answered or not.
+    size_t ReceiveCalls(uint8_t endpoint) const;
+    // Wait (real time) until `count` IN transfers asked the endpoint for
+    // data, or until nothing is left queued on it; false on time-out.
+    bool WaitForReceiveCalls(uint8_t endpoint, size_t count,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    bool WaitUntilDrained(uint8_t endpoint, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
     // ---- how sends end
     void SetCommandBehaviour(SendBehaviour behaviour);
@@ -91,6 +98,8 @@ public:
     void SetDescriptors(Descriptors descriptors);
     void SetPort(PortBehaviour behaviour);
     size_t PortResets() const;
+    // Port status requests the bus asked the port, failed or not.
+    size_t PortStatusReads() const;
     // Every URB of this function fails with the status (success heals it).
     void FailUrbFunction(USHORT function, USBD_STATUS status);
     void SetBusInfo(USB_BUS_NOTIFICATION info);
@@ -120,8 +129,11 @@ private:
         size_t chunk = 0;
         USBD_STATUS failure = USBD_STATUS_SUCCESS;
         bool stalled = false;
+        size_t receiveCalls = 0;
     };
 
+    // The next transfer's bytes from the endpoint's queue.
+    Receipt Take(uint8_t endpoint, size_t maxLength);
     void End(const SendBehaviour &behaviour, Completion done);
     // Tells the bus that an IN pipe may have something now.
     void NotifyData();
@@ -132,7 +144,8 @@ private:
     RadioHost *host_ = nullptr;
 
     mutable std::mutex mutex_;
-    mutable std::condition_variable received_;
+    // Told of every send that arrives and every IN transfer that asks for data.
+    mutable std::condition_variable changed_;
     Descriptors descriptors_;
     std::map<uint8_t, InPipe> in_;
     SendBehaviour commandBehaviour_;
@@ -142,6 +155,7 @@ private:
     std::vector<std::vector<uint8_t>> aclReceived_;
     PortBehaviour port_;
     size_t resets_ = 0;
+    size_t portStatusReads_ = 0;
     std::map<USHORT, USBD_STATUS> urbFaults_;
     std::optional<USB_BUS_NOTIFICATION> busInfo_;
     std::optional<std::u16string> controllerName_;

@@ -52,8 +52,15 @@ size_t ScriptedRadio::QueuedInBytes(uint8_t endpoint) const {
 }
 
 Receipt ScriptedRadio::receive(uint8_t endpoint, USBD_PIPE_TYPE, size_t maxLength) {
+    Receipt receipt = Take(endpoint, maxLength);
+    changed_.notify_all();
+    return receipt;
+}
+
+Receipt ScriptedRadio::Take(uint8_t endpoint, size_t maxLength) {
     std::lock_guard lock(mutex_);
     InPipe &pipe = in_[endpoint];
+    ++pipe.receiveCalls;
     if (pipe.stalled) return Receipt::nothing();
     if (USBD_ERROR(pipe.failure)) return Receipt::failed(pipe.failure);
     if (pipe.messages.empty()) return Receipt::nothing();
@@ -68,6 +75,28 @@ Receipt ScriptedRadio::receive(uint8_t endpoint, USBD_PIPE_TYPE, size_t maxLengt
         pipe.taken = 0;
     }
     return Receipt::data(std::move(bytes));
+}
+
+size_t ScriptedRadio::ReceiveCalls(uint8_t endpoint) const {
+    std::lock_guard lock(mutex_);
+    auto pipe = in_.find(endpoint);
+    return pipe == in_.end() ? 0 : pipe->second.receiveCalls;
+}
+
+bool ScriptedRadio::WaitForReceiveCalls(uint8_t endpoint, size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        auto pipe = in_.find(endpoint);
+        return pipe != in_.end() && pipe->second.receiveCalls >= count;
+    });
+}
+
+bool ScriptedRadio::WaitUntilDrained(uint8_t endpoint, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        auto pipe = in_.find(endpoint);
+        return pipe == in_.end() || pipe->second.messages.empty();
+    });
 }
 
 void ScriptedRadio::SetCommandBehaviour(SendBehaviour behaviour) {
@@ -109,7 +138,7 @@ void ScriptedRadio::controlOut(const SetupPacket &setup, std::span<const uint8_t
         commands_.push_back({setup, std::vector<uint8_t>(data.begin(), data.end())});
         behaviour = commandBehaviour_;
     }
-    received_.notify_all();
+    changed_.notify_all();
     End(behaviour, std::move(done));
 }
 
@@ -120,7 +149,7 @@ void ScriptedRadio::bulkOut(uint8_t, std::span<const uint8_t> data, Completion d
         aclReceived_.emplace_back(data.begin(), data.end());
         behaviour = aclOutBehaviour_;
     }
-    received_.notify_all();
+    changed_.notify_all();
     End(behaviour, std::move(done));
 }
 
@@ -136,12 +165,12 @@ std::vector<std::vector<uint8_t>> ScriptedRadio::AclReceived() const {
 
 bool ScriptedRadio::WaitForCommands(size_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
-    return received_.wait_for(lock, timeout, [&] { return commands_.size() >= count; });
+    return changed_.wait_for(lock, timeout, [&] { return commands_.size() >= count; });
 }
 
 bool ScriptedRadio::WaitForAcl(size_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
-    return received_.wait_for(lock, timeout, [&] { return aclReceived_.size() >= count; });
+    return changed_.wait_for(lock, timeout, [&] { return aclReceived_.size() >= count; });
 }
 
 void ScriptedRadio::SetDescriptors(Descriptors descriptors) {
@@ -164,8 +193,14 @@ size_t ScriptedRadio::PortResets() const {
     return resets_;
 }
 
+size_t ScriptedRadio::PortStatusReads() const {
+    std::lock_guard lock(mutex_);
+    return portStatusReads_;
+}
+
 PortStatus ScriptedRadio::portStatus() {
     std::lock_guard lock(mutex_);
+    ++portStatusReads_;
     return resets_ == 0 ? port_.beforeReset : port_.afterReset;
 }
 
