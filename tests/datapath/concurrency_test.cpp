@@ -126,7 +126,7 @@ TEST_F(ConcurrencyTest, ReadersAndWritersOnSeveralHandlesGetEveryPacketExactlyOn
     EXPECT_FALSE(corrupt.load());
     EXPECT_EQ(writeFailures.load(), 0);
     EXPECT_EQ(radio_.Commands().size(), 40u);
-    EXPECT_EQ(radio_.AclSent().size(), 40u);
+    EXPECT_EQ(radio_.AclReceived().size(), 40u);
     for (uint8_t type : {uint8_t(0x04), uint8_t(0x02)}) {
         ASSERT_EQ(seen[type].size(), kPackets) << int(type);
         for (uint16_t seq = 0; seq < kPackets; seq++)
@@ -143,9 +143,9 @@ TEST_F(ConcurrencyTest, ClosesOnOneHandleNeverPullARingFromUnderAReadOnAnother) 
 
     std::thread feeder([&] {
         for (uint16_t seq = 0; !quit.load(); seq++) {
-            if (radio_.BytesWaiting(TestRadio::kEventEndpoint) < 2000)
+            if (radio_.QueuedInBytes(ScriptedRadio::kEventEndpoint) < 2000)
                 radio_.QueueEvent(NumberedEvent(seq));
-            if (radio_.BytesWaiting(TestRadio::kAclInEndpoint) < 8000)
+            if (radio_.QueuedInBytes(ScriptedRadio::kAclInEndpoint) < 8000)
                 radio_.QueueAcl(NumberedAcl(seq));
             std::this_thread::yield();
         }

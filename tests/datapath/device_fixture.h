@@ -7,6 +7,7 @@
 #include <host/bus.h>
 #include <host/io.h>
 #include <host/kernel.h>
+#include <host/scripted_radio.h>
 
 #include <chrono>
 #include <memory>
@@ -14,10 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "test_radio.h"
 #include "wrenlok.h"
 
 namespace datapath_test {
+
+using usbsim::ScriptedRadio;
 
 inline constexpr char16_t kDeviceName[] = u"\\DosDevices\\Wrenlok0";
 inline constexpr ULONG kIrpTag = 0x20707249;  // "Irp "
@@ -29,7 +31,10 @@ struct ReadResult {
 
 class DeviceFixture : public ::testing::Test {
 protected:
-    explicit DeviceFixture(double timeScale = 0.01) : kernel_(timeScale) {}
+    explicit DeviceFixture(double timeScale = 0.01) : kernel_(timeScale) {
+        // Events come in interrupt packets of 16 bytes, whatever a transfer asks for.
+        radio_.SetInChunk(ScriptedRadio::kEventEndpoint, 16);
+    }
 
     void SetUp() override {
         image_ = wrk::DriverImage::Load(WRENLOK_IMAGE);
@@ -132,7 +137,7 @@ protected:
     size_t DriverPoolBlocks() { return wrk::PoolOutstandingByTag()[WRENLOK_POOL_TAG]; }
 
     wrk::ScopedKernelState kernel_;
-    TestRadio radio_;
+    ScriptedRadio radio_;
     usbsim::Bus bus_;
     std::unique_ptr<wrk::DriverImage> image_;
     PDEVICE_OBJECT pdo_ = nullptr;

@@ -15,7 +15,7 @@ protected:
 
 TEST_F(SlowFailureTest, CommandTheRadioNeverFinishesFailsAfterFiveSeconds) {
     wrk::UserFile* file = Open();
-    radio_.StallSends(true);
+    radio_.SetCommandBehaviour(ScriptedRadio::SendBehaviour::Stalls());
     const double start = wrk::DriverTimeSeconds();
     ULONG written = 99;
     EXPECT_EQ(Write(file, {0x01, 0x03, 0x0C, 0x00}, &written), STATUS_UNSUCCESSFUL);
@@ -29,7 +29,7 @@ TEST_F(SlowFailureTest, CommandTheRadioNeverFinishesFailsAfterFiveSeconds) {
 
 TEST_F(SlowFailureTest, AclDataTheRadioNeverTakesFailsAfterFiveSeconds) {
     wrk::UserFile* file = Open();
-    radio_.StallSends(true);
+    radio_.SetAclOutBehaviour(ScriptedRadio::SendBehaviour::Stalls());
     const double start = wrk::DriverTimeSeconds();
     EXPECT_EQ(Write(file, Typed(0x02, Acl(0x2001, 10))), STATUS_UNSUCCESSFUL);
     EXPECT_GE(wrk::DriverTimeSeconds() - start, 5.0);
@@ -40,7 +40,7 @@ TEST_F(SlowFailureTest, FailingInPipeIsRetriedOnceASecondAndStillStopsWithinAbou
     wrk::UserFile* file = Open();
     // The ACL thread is stopped first, so the close below waits for it to leave its
     // pause and then for the event thread to give up its outstanding transfer.
-    radio_.FailIn(TestRadio::kAclInEndpoint, true);
+    radio_.FailIn(ScriptedRadio::kAclInEndpoint, USBD_STATUS_STALL_PID);
     ASSERT_TRUE(wrk::WaitForDebugText("TranspThread: USB ERROR.\n", 1));
     const double first = wrk::DriverTimeSeconds();
     ASSERT_TRUE(wrk::WaitForDebugText("TranspThread: USB ERROR.\n", 4));
@@ -57,8 +57,8 @@ TEST_F(SlowFailureTest, FailingInPipeIsRetriedOnceASecondAndStillStopsWithinAbou
 
 TEST_F(SlowFailureTest, StopCancelsAnOutstandingReceiveWithinAboutASecond) {
     wrk::UserFile* file = Open();
-    ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kEventEndpoint, 1));
-    ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kAclInEndpoint, 1));
+    ASSERT_TRUE(radio_.WaitForReceiveCalls(ScriptedRadio::kEventEndpoint, 1));
+    ASSERT_TRUE(radio_.WaitForReceiveCalls(ScriptedRadio::kAclInEndpoint, 1));
     const double stopAt = wrk::DriverTimeSeconds();
     file->Close();
     EXPECT_LT(wrk::DriverTimeSeconds() - stopAt, 2.6);  // two threads, one after the other
@@ -140,8 +140,8 @@ TEST_F(FailureTest, WriteSurvivesEachOfItsAllocationsFailing) {
     wrk::UserFile* file = Open();
     const std::vector<uint8_t> command{0x01, 0x03, 0x0C, 0x00};
     // Both receive threads hold their transfer (URB and request) from here on.
-    ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kEventEndpoint, 1));
-    ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kAclInEndpoint, 1));
+    ASSERT_TRUE(radio_.WaitForReceiveCalls(ScriptedRadio::kEventEndpoint, 1));
+    ASSERT_TRUE(radio_.WaitForReceiveCalls(ScriptedRadio::kAclInEndpoint, 1));
     const size_t pool = DriverPoolBlocks();
     const size_t irps = wrk::LiveIrpCount();
     const uint64_t before = wrk::PoolAllocationCount();
@@ -163,8 +163,8 @@ TEST_F(FailureTest, WriteSurvivesEachOfItsAllocationsFailing) {
 TEST_F(FailureTest, RequestForAclDataThatCannotBeBuiltFailsTheWrite) {
     wrk::UserFile* file = Open();
     const std::vector<uint8_t> packet = Typed(0x02, Acl(0x2001, 4));
-    ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kEventEndpoint, 1));
-    ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kAclInEndpoint, 1));
+    ASSERT_TRUE(radio_.WaitForReceiveCalls(ScriptedRadio::kEventEndpoint, 1));
+    ASSERT_TRUE(radio_.WaitForReceiveCalls(ScriptedRadio::kAclInEndpoint, 1));
     const uint64_t before = wrk::PoolAllocationCount();
     ASSERT_EQ(Write(file, packet), STATUS_SUCCESS);
     const uint64_t perWrite = wrk::PoolAllocationCount() - before;

@@ -105,7 +105,7 @@ TEST_F(RequestsTest, WritesOfOtherTypesAndEmptyWritesSendNothing) {
     EXPECT_EQ(Write(file, {}, &written), STATUS_SUCCESS);
     EXPECT_EQ(written, 0u);
     EXPECT_TRUE(radio_.Commands().empty());
-    EXPECT_TRUE(radio_.AclSent().empty());
+    EXPECT_TRUE(radio_.AclReceived().empty());
 }
 
 TEST_F(RequestsTest, AnyDeviceControlCodeSucceedsWithNoData) {
@@ -125,7 +125,7 @@ TEST_F(RequestsTest, TwoOpensStartTheThreadsOnceAndEitherCloseStopsBoth) {
     EXPECT_EQ(extension_->OpenHandles, 2);
     EXPECT_EQ(wrk::LiveThreadCount(), 2u);
     EXPECT_EQ(wrk::DebugCount("TranspStartThread: Completed\n"), 2u);
-    ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kEventEndpoint, 1));  // past its priority change
+    ASSERT_TRUE(radio_.WaitForReceiveCalls(ScriptedRadio::kEventEndpoint, 1));  // past its priority change
     EXPECT_EQ(wrk::ThreadPriority(static_cast<PKTHREAD>(extension_->EventThread.ThreadObject)), 16);
 
     EXPECT_EQ(first->Close(), STATUS_SUCCESS);

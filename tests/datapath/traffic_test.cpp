@@ -33,7 +33,7 @@ TEST_F(TrafficTest, LongestEventArrivesInSixteenByteTransfersAndIsReadWhole) {
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes.size(), 258u);
     EXPECT_EQ(r.bytes, Typed(0x04, event));
-    EXPECT_GE(radio_.ReceiveCalls(TestRadio::kEventEndpoint), (257u + 15) / 16);
+    EXPECT_GE(radio_.ReceiveCalls(ScriptedRadio::kEventEndpoint), (257u + 15) / 16);
 }
 
 TEST_F(TrafficTest, AclPacketsTravelBothWaysAcrossBulkTransfers) {
@@ -42,8 +42,8 @@ TEST_F(TrafficTest, AclPacketsTravelBothWaysAcrossBulkTransfers) {
     ULONG written = 0;
     ASSERT_EQ(Write(file, Typed(0x02, outgoing), &written), STATUS_SUCCESS);
     EXPECT_EQ(written, 1026u);
-    ASSERT_EQ(radio_.AclSent().size(), 1u);
-    EXPECT_EQ(radio_.AclSent()[0], outgoing);
+    ASSERT_EQ(radio_.AclReceived().size(), 1u);
+    EXPECT_EQ(radio_.AclReceived()[0], outgoing);
 
     // 1025 bytes come in as 512 + 512 + 1 from the bulk-in pipe.
     const auto incoming = Acl(0x2002, 1021, 9);
@@ -61,8 +61,8 @@ TEST_F(TrafficTest, EmptyCommandAndAclWritesSendZeroLengthTransfers) {
     ASSERT_EQ(Write(file, {0x02}, &written), STATUS_SUCCESS);
     ASSERT_EQ(radio_.Commands().size(), 1u);
     EXPECT_EQ(radio_.Commands()[0].setup.wLength, 0);
-    ASSERT_EQ(radio_.AclSent().size(), 1u);
-    EXPECT_TRUE(radio_.AclSent()[0].empty());
+    ASSERT_EQ(radio_.AclReceived().size(), 1u);
+    EXPECT_TRUE(radio_.AclReceived()[0].empty());
 }
 
 // One driver second takes two real ones here, so a thread that only went on after its
@@ -79,13 +79,13 @@ TEST_F(FullRingTest, FullAclRingStopsTransfersAndAReadRestartsThemAtOnce) {
         radio_.QueueAcl(Acl(0x2001, 508, uint8_t(i)));
     ASSERT_TRUE(WaitForRing(extension_->AclThread, 4096));
     ASSERT_TRUE(wrk::WaitForDebugText("TranspThread: Receive buffer is full.\n"));
-    EXPECT_EQ(radio_.BytesWaiting(TestRadio::kAclInEndpoint), 512u);
+    EXPECT_EQ(radio_.QueuedInBytes(ScriptedRadio::kAclInEndpoint), 512u);
     // Only the event pipe still has a transfer outstanding.
-    ASSERT_TRUE(radio_.WaitForReceiveCalls(TestRadio::kEventEndpoint, 1));
+    ASSERT_TRUE(radio_.WaitForReceiveCalls(ScriptedRadio::kEventEndpoint, 1));
     EXPECT_EQ(bus_.PendingTransfers(pdo_), 1u);
 
     ASSERT_EQ(ReadPacket(file, 600).bytes, Typed(0x02, Acl(0x2001, 508, 0)));
-    EXPECT_TRUE(radio_.WaitUntilDrained(TestRadio::kAclInEndpoint, std::chrono::milliseconds(1000)));
+    EXPECT_TRUE(radio_.WaitUntilDrained(ScriptedRadio::kAclInEndpoint, std::chrono::milliseconds(1000)));
     ASSERT_TRUE(WaitForRing(extension_->AclThread, 4096));
     for (int i = 1; i < 9; i++)
         EXPECT_EQ(ReadPacket(file, 600).bytes, Typed(0x02, Acl(0x2001, 508, uint8_t(i)))) << i;
@@ -94,8 +94,8 @@ TEST_F(FullRingTest, FullAclRingStopsTransfersAndAReadRestartsThemAtOnce) {
     wrk::SetTimeScale(0.01);
     radio_.QueueEvent(Event(0x13, 1));
     radio_.QueueAcl(Acl(0x2001, 1));
-    ASSERT_TRUE(radio_.WaitUntilDrained(TestRadio::kEventEndpoint));
-    ASSERT_TRUE(radio_.WaitUntilDrained(TestRadio::kAclInEndpoint));
+    ASSERT_TRUE(radio_.WaitUntilDrained(ScriptedRadio::kEventEndpoint));
+    ASSERT_TRUE(radio_.WaitUntilDrained(ScriptedRadio::kAclInEndpoint));
 }
 
 TEST_F(TrafficTest, EventRingFillsToLessThanOneTransferFreeWithNoReader) {
@@ -106,7 +106,7 @@ TEST_F(TrafficTest, EventRingFillsToLessThanOneTransferFreeWithNoReader) {
     const ULONG held = ReadCount(&extension_->EventThread.Ring.Count);
     EXPECT_GE(held, 1009u);
     EXPECT_LE(held, 1024u);
-    EXPECT_GT(radio_.BytesWaiting(TestRadio::kEventEndpoint), 0u);
+    EXPECT_GT(radio_.QueuedInBytes(ScriptedRadio::kEventEndpoint), 0u);
 }
 
 }  // namespace
