@@ -234,6 +234,94 @@ TEST_F(VerifierDeathTest, FreeingAnIrpInItsCompletionRoutineWithoutKeepingIt) {
         "BUGCHECK: IRP_FREED_IN_COMPLETION");
 }
 
+// What a completion routine does with its driver's IRP after freeing it there:
+// the memory stays until the routine returns, and a use of it is caught.
+struct UseAfterFree {
+    void (*use)(PDEVICE_OBJECT device, PIRP irp);
+    PDEVICE_OBJECT device;
+};
+
+NTSTATUS FreeThenUse(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    const auto* use = static_cast<const UseAfterFree*>(context);
+    IoFreeIrp(irp);
+    use->use(use->device, irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void FreeInCompletionThenUse(void (*use)(PDEVICE_OBJECT, PIRP)) {
+    TestDriver driver;
+    PDEVICE_OBJECT device = driver.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, 0); });
+    UseAfterFree context{use, device};
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, FreeThenUse, &context, TRUE, TRUE, TRUE);
+    IofCallDriver(device, irp);
+}
+
+TEST_F(VerifierDeathTest, UsingAnIrpFreedInTheCompletionRoutineStillRunning) {
+    EXPECT_DEATH(FreeInCompletionThenUse([](PDEVICE_OBJECT, PIRP irp) { IoFreeIrp(irp); }),
+                 "BUGCHECK: IRP_FREED_TWICE: IoFreeIrp of an IRP already freed");
+    EXPECT_DEATH(FreeInCompletionThenUse([](PDEVICE_OBJECT, PIRP irp) { IofCompleteRequest(irp, IO_NO_INCREMENT); }),
+                 "BUGCHECK: IRP_COMPLETED_AFTER_FREE: IofCompleteRequest of a freed IRP");
+    EXPECT_DEATH(FreeInCompletionThenUse([](PDEVICE_OBJECT device, PIRP irp) { IofCallDriver(device, irp); }),
+                 "BUGCHECK: IRP_SENT_AFTER_FREE: IofCallDriver of a freed IRP");
+    EXPECT_DEATH(FreeInCompletionThenUse([](PDEVICE_OBJECT, PIRP irp) { IoReuseIrp(irp, STATUS_SUCCESS); }),
+                 "BUGCHECK: IRP_USED_AFTER_FREE: IoReuseIrp of a freed IRP");
+    EXPECT_DEATH(FreeInCompletionThenUse([](PDEVICE_OBJECT, PIRP irp) { IoInitializeIrp(irp, IoSizeOfIrp(1), 1); }),
+                 "BUGCHECK: IRP_USED_AFTER_FREE: IoInitializeIrp of a freed IRP");
+}
+
+TEST_F(VerifierDeathTest, SendingAnIrpWhoseCompletionReachedTheTop) {
+    EXPECT_DEATH(
+        {
+            TestDriver driver;
+            PIRP parked = nullptr;
+            PDEVICE_OBJECT device = driver.AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
+                IoMarkIrpPending(irp);
+                parked = irp;
+                return STATUS_PENDING;
+            });
+            PIRP irp = BuildThreadIrp(device);
+            IofCallDriver(device, irp);
+            // Completed on another thread, the request is over but not yet freed:
+            // that waits until this thread, its owner, waits or drops to PASSIVE_LEVEL.
+            std::thread([parked] { Complete(parked, STATUS_SUCCESS); }).join();
+            IofCallDriver(device, irp);
+        },
+        "BUGCHECK: IRP_SENT_AFTER_COMPLETION");
+}
+
+NTSTATUS CompleteAgainAndContinue(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+TEST_F(VerifierDeathTest, CompletingAgainInACompletionRoutineWithoutKeepingIt) {
+    EXPECT_DEATH(
+        {
+            TestDriver driver;
+            PDEVICE_OBJECT lower = driver.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, 0); });
+            PDEVICE_OBJECT upper = driver.AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
+                IoCopyCurrentIrpStackLocationToNext(irp);
+                IoSetCompletionRoutine(irp, CompleteAgainAndContinue, nullptr, TRUE, TRUE, TRUE);
+                return IofCallDriver(lower, irp);
+            });
+            IoAttachDeviceToDeviceStack(upper, lower);
+            // The owner keeps its IRP when it comes back, so the second walk ends there.
+            PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+            IoSetCompletionRoutine(irp, KeepIt, nullptr, TRUE, TRUE, TRUE);
+            IofCallDriver(upper, irp);
+        },
+        "BUGCHECK: IRP_COMPLETED_TWICE: IRP completed again during its completion routine");
+}
+
+TEST_F(VerifierDeathTest, PassingWhatIsNoIrp) {
+    EXPECT_DEATH(IofCompleteRequest(nullptr, IO_NO_INCREMENT), "BUGCHECK: INVALID_IRP: a null pointer is not an IRP");
+    static IRP notAllocated{};
+    EXPECT_DEATH(IoFreeIrp(&notAllocated), "BUGCHECK: INVALID_IRP: 0x[0-9a-f]+ is not an IRP");
+}
+
 NTSTATUS FinishTwice(PDEVICE_OBJECT, PIRP irp, PVOID) {
     // Handed back at the top, the owner finishes it; a second time is one too many.
     IofCompleteRequest(irp, IO_NO_INCREMENT);
