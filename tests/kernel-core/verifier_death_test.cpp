@@ -76,6 +76,19 @@ TEST_F(VerifierDeathTest, WaitingOnOrSettingAnEventNeverInitializedIsCaught) {
                  "INVALID_DATA_ACCESS_TRAP: KeSetEvent on an object never initialized");
 }
 
+TEST_F(VerifierDeathTest, WaitingOnWhatIsNoDispatcherObjectIsCaught) {
+    KEVENT notAnObject;
+    KeInitializeEvent(&notAnObject, NotificationEvent, FALSE);
+    notAnObject.Header.Type = 42;
+    EXPECT_DEATH(KeWaitForSingleObject(&notAnObject, Executive, KernelMode, FALSE, nullptr),
+                 "INVALID_DATA_ACCESS_TRAP: KeWaitForSingleObject on an object of unknown type 42");
+}
+
+TEST_F(VerifierDeathTest, DelayWithoutAnIntervalIsCaught) {
+    EXPECT_DEATH(KeDelayExecutionThread(KernelMode, FALSE, nullptr),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: KeDelayExecutionThread without an interval");
+}
+
 TEST_F(VerifierDeathTest, PollingAtDispatchLevelIsAllowed) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -114,6 +127,35 @@ TEST_F(VerifierDeathTest, AcquiringAHeldSpinLockAgainIsCaught) {
         "SPIN_LOCK_ALREADY_OWNED");
 }
 
+TEST_F(VerifierDeathTest, SpinLockTakenOrReleasedAboveDispatchLevelIsCaught) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(
+        {
+            KfRaiseIrql(HIGH_LEVEL);
+            KfAcquireSpinLock(&lock);
+        },
+        "IRQL_NOT_GREATER_OR_EQUAL: KfAcquireSpinLock called at IRQL 31");
+    EXPECT_DEATH(
+        {
+            const KIRQL old = KfAcquireSpinLock(&lock);
+            KfRaiseIrql(HIGH_LEVEL);
+            KfReleaseSpinLock(&lock, old);
+        },
+        "IRQL_NOT_GREATER_OR_EQUAL: spin lock released at IRQL 31 instead of DISPATCH_LEVEL");
+}
+
+TEST_F(VerifierDeathTest, LoweringTheIrqlUnderAHeldSpinLockIsCaught) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(
+        {
+            KfAcquireSpinLock(&lock);
+            KfLowerIrql(PASSIVE_LEVEL);
+        },
+        "DRIVER_VERIFIER_DETECTED_VIOLATION: IRQL lowered to 0 while a spin lock is held");
+}
+
 TEST_F(VerifierDeathTest, IrqlMovesOnlyTheWayTheRoutineSays) {
     EXPECT_DEATH(
         {
@@ -148,6 +190,13 @@ TEST_F(VerifierDeathTest, DereferencingAGoneObjectIsCaught) {
 
 TEST_F(VerifierDeathTest, TerminatingAThreadTheDriverDidNotCreateIsCaught) {
     EXPECT_DEATH(PsTerminateSystemThread(STATUS_SUCCESS), "PsTerminateSystemThread called outside a system thread");
+}
+
+TEST_F(VerifierDeathTest, PriorityOutsideZeroToThirtyOneIsCaught) {
+    EXPECT_DEATH(KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY + 1),
+                 "INVALID_PARAMETER: KeSetPriorityThread to priority 32");
+    EXPECT_DEATH(KeSetPriorityThread(KeGetCurrentThread(), LOW_PRIORITY - 1),
+                 "INVALID_PARAMETER: KeSetPriorityThread to priority -1");
 }
 
 // Enough of a device for IoBuildDeviceIoControlRequest to size its IRP.
@@ -293,6 +342,11 @@ TEST_F(VerifierDeathTest, WorkItemFreedWhileQueuedIsCaught) {
         "BUGCHECK: WORK_ITEM_FREED_WHILE_QUEUED");
 }
 
+TEST_F(VerifierDeathTest, WorkItemForAQueueThatDoesNotExistIsCaught) {
+    EXPECT_DEATH(IoQueueWorkItem(IoAllocateWorkItem(WorkDevice()), ReturnRaised, static_cast<WORK_QUEUE_TYPE>(7), nullptr),
+                 "BUGCHECK: INVALID_WORK_QUEUE_ITEM: IoQueueWorkItem to unknown queue 7");
+}
+
 NTSTATUS EntryLeavingAnIrp(PDRIVER_OBJECT, PUNICODE_STRING) {
     IoAllocateIrp(1, FALSE);
     return STATUS_SUCCESS;
@@ -311,6 +365,39 @@ TEST_F(VerifierDeathTest, UnloadWithAnIrpLeftIsCaught) {
 TEST_F(VerifierDeathTest, UnloadWithADeviceLeftIsCaught) {
     EXPECT_DEATH(wrk::DriverImage::FromEntry(EntryLeavingADevice)->Unload(),
                  "driver unloaded leaving\n.*1 device object\\(s\\) not deleted");
+}
+
+KEVENT gThreadGate;
+
+void WaitForThreadGate(PVOID) {
+    KeWaitForSingleObject(&gThreadGate, Executive, KernelMode, FALSE, nullptr);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+void EndAtOnce(PVOID) { PsTerminateSystemThread(STATUS_SUCCESS); }
+
+// Its thread waits for a gate never opened; its handle is closed.
+NTSTATUS EntryLeavingAThreadRunning(PDRIVER_OBJECT, PUNICODE_STRING) {
+    KeInitializeEvent(&gThreadGate, NotificationEvent, FALSE);
+    HANDLE thread = nullptr;
+    NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WaitForThreadGate,
+                                           nullptr);
+    if (NT_SUCCESS(status)) ZwClose(thread);
+    return status;
+}
+
+// Its thread ends at once; its handle stays open.
+NTSTATUS EntryLeavingAThreadHandle(PDRIVER_OBJECT, PUNICODE_STRING) {
+    HANDLE thread = nullptr;
+    return PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, EndAtOnce, nullptr);
+}
+
+TEST_F(VerifierDeathTest, UnloadWithAThreadRunningOrItsHandleOpenIsCaught) {
+    wrk::SetTimeScale(0.01);  // unload's grace for threads on their way out: the shortest
+    EXPECT_DEATH(wrk::DriverImage::FromEntry(EntryLeavingAThreadRunning)->Unload(),
+                 "driver unloaded leaving\n.*1 system thread\\(s\\) still running");
+    EXPECT_DEATH(wrk::DriverImage::FromEntry(EntryLeavingAThreadHandle)->Unload(),
+                 "driver unloaded leaving\n.*thread handle 0x[0-9A-Fa-f]+ not closed");
 }
 
 NTSTATUS LeakingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
