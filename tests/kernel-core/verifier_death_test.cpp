@@ -99,6 +99,18 @@ TEST_F(VerifierDeathTest, PollingAtDispatchLevelIsAllowed) {
     KfLowerIrql(old);
 }
 
+TEST_F(VerifierDeathTest, PollingAboveDispatchLevelIsCaught) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_DEATH(
+        {
+            LARGE_INTEGER zero{};
+            KfRaiseIrql(HIGH_LEVEL);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero);
+        },
+        "DRIVER_VERIFIER_DETECTED_VIOLATION: KeWaitForSingleObject waits at IRQL 31\n");
+}
+
 TEST_F(VerifierDeathTest, ReleasingASpinLockNotHeldIsCaught) {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
