@@ -31,7 +31,7 @@ TEST_F(VerifierDeathTest, FreeingTwiceIsCaught) {
 TEST_F(VerifierDeathTest, FreeingWhatPoolNeverGaveIsCaught) {
     static int notPool;
     EXPECT_DEATH(ExFreePool(&notPool), "BAD_POOL_CALLER: ExFreePool of memory not allocated from pool");
-    EXPECT_DEATH(ExFreePool(nullptr), "BAD_POOL_CALLER");
+    EXPECT_DEATH(ExFreePool(nullptr), "BAD_POOL_CALLER: ExFreePool of a null pointer");
 }
 
 TEST_F(VerifierDeathTest, FreeingWithAnotherTagIsCaught) {
