@@ -32,12 +32,17 @@ work=$(cd "$work" && pwd)
 export WINEPREFIX=$work/prefix WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
 windows() { echo "Z:$(echo "$1" | tr / '\\')"; }
 
+# Wine's server is found by its prefix: it is stopped before the prefix goes.
 relay_pid=
-cleanup() {
-    [ -n "$relay_pid" ] && kill "$relay_pid" 2>/dev/null && wait "$relay_pid" 2>/dev/null
+stop() {
+    if [ -n "$relay_pid" ]; then
+        kill "$relay_pid" 2>/dev/null && wait "$relay_pid" 2>/dev/null
+        relay_pid=
+    fi
     wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
 }
-trap cleanup EXIT
+trap stop EXIT
 
 # The relay starts the private btvirt and says where it serves.
 coproc RELAY { exec "$relay"; }
@@ -47,7 +52,8 @@ read -r -u "${RELAY[0]}" _ port
 echo "demo: btvirt serves controllers at $socket; machine A reaches it through loopback port $port"
 echo "demo: machine A is Windows under Wine (x86 Wrenlok.sys on wine32), machine B our emulation."
 
-wineserver -p
+# The persistent server must not hold on to this script's output.
+wineserver -p </dev/null >/dev/null 2>&1
 # The first program's WINEDEBUG and standard error are winedevice's: the driver's lines land in wine.log.
 WINEDEBUG=warn+debugstr,err+all wine "$images/WrenlokWineClient.exe" install-bus "$(windows "$images/WrenlokTestBus.inf")" \
     >"$work/install.out" 2>"$work/wine.log"
@@ -82,6 +88,7 @@ for f in "$work/a.btsnoop" "$work/b.btsnoop"; do
         status=1
     fi
 done
+stop
 rm -f "$work/a.lines"
 if [ "$status" -eq 0 ]; then
     rm -rf "$work/prefix"
