@@ -11,38 +11,28 @@ usage="usage: demo-windows.sh <host build directory> [pristine x86 prefix] [work
 build=$(cd "${1:?$usage}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
 tests=$root/tests/wine-kernel
-images=$root/build/wine-kernel/x86
-dist=$root/dist/x86
 sim=$build/sim/wrenlok-sim
 relay=$build/tests/wine-kernel/wrenlok-wine-relay
 work=${3:-$build/demo-windows}
 pristine=${2:-$work/pristine-x86}
 
-for need in "$sim" "$relay" "$images/wrenlok-sim.exe" "$images/WrenlokWineClient.exe" "$dist/Wrenlok.sys"; do
-    [ -e "$need" ] || { echo "demo-windows.sh: $need not built (make host windows)" >&2; exit 1; }
+for need in "$sim" "$relay"; do
+    [ -e "$need" ] || { echo "demo-windows.sh: $need not built (make host)" >&2; exit 1; }
 done
 command -v btvirt >/dev/null || { echo "demo-windows.sh: btvirt missing (Debian package bluez-test-tools)" >&2; exit 1; }
 
-rm -rf "$work/prefix" "$work"/*.btsnoop "$work"/*.out "$work"/wine.log "$work/a.lines"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
-[ -f "$pristine/system.reg" ] || "$tests/make-prefix.sh" x86 "$pristine" >/dev/null
-"$tests/copy-prefix.sh" "$pristine" "$work/prefix"
+rm -f "$work"/*.btsnoop "$work"/*.out "$work/a.lines"
 
-export WINEPREFIX=$work/prefix WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
-windows() { echo "Z:$(echo "$1" | tr / '\\')"; }
-
-# Wine's server is found by its prefix: it is stopped before the prefix goes.
 relay_pid=
-stop() {
+stop_relay() {
     if [ -n "$relay_pid" ]; then
         kill "$relay_pid" 2>/dev/null && wait "$relay_pid" 2>/dev/null
         relay_pid=
     fi
-    wineserver -k 2>/dev/null || true
-    wineserver -w 2>/dev/null || true
 }
-trap stop EXIT
+trap stop_relay EXIT
 
 # The relay starts the private btvirt and says where it serves.
 coproc RELAY { exec "$relay"; }
@@ -52,17 +42,10 @@ read -r -u "${RELAY[0]}" _ port
 echo "demo: btvirt serves controllers at $socket; machine A reaches it through loopback port $port"
 echo "demo: machine A is Windows under Wine (x86 Wrenlok.sys on wine32), machine B our emulation."
 
-# The persistent server must not hold on to this script's output.
-wineserver -p </dev/null >/dev/null 2>&1
-# The first program's WINEDEBUG and standard error are winedevice's: the driver's lines land in wine.log.
-WINEDEBUG=warn+debugstr,err+all wine "$images/WrenlokWineClient.exe" install-bus "$(windows "$images/WrenlokTestBus.inf")" \
-    >"$work/install.out" 2>"$work/wine.log"
-wine "$images/WrenlokWineClient.exe" install-driver "$(windows "$dist/Wrenlok.inf")" >>"$work/install.out" 2>&1
-
 # B's inquiry must find A discoverable: B starts when A's trace says it is.
 mkfifo "$work/a.lines"
-wine "$images/wrenlok-sim.exe" --role A --relay "$port" --btsnoop "$(windows "$work/a.btsnoop")" \
-    >"$work/a.lines" 2>&1 &
+"$tests/windows-machine.sh" "$pristine" "$work" --role A --relay "$port" --btsnoop "$work/a.btsnoop" \
+    </dev/null >"$work/a.lines" 2>&1 &
 a_pid=$!
 b_pid=
 while IFS= read -r line; do
@@ -88,7 +71,7 @@ for f in "$work/a.btsnoop" "$work/b.btsnoop"; do
         status=1
     fi
 done
-stop
+stop_relay
 rm -f "$work/a.lines"
 if [ "$status" -eq 0 ]; then
     rm -rf "$work/prefix"
