@@ -5,9 +5,11 @@
 // wrenlok-wine-relay.
 //
 //   wrenlok-sim.exe --role A|B --relay PORT [--btsnoop FILE] [--quiet]
+//   wrenlok-sim.exe --serve --relay PORT     (the benchmark's requests, see bench_server.h)
 // Winsock before windows.h, which the others bring in.
 #include "radio_bridge.h"
 
+#include "bench_server.h"
 #include "device_transport.h"
 #include "echo_session.h"
 
@@ -25,7 +27,8 @@ namespace {
 constexpr DWORD kStartMilliseconds = 30000;
 
 int Usage() {
-    std::fprintf(stderr, "usage: wrenlok-sim.exe --role A|B --relay PORT [--btsnoop FILE] [--quiet]\n");
+    std::fprintf(stderr, "usage: wrenlok-sim.exe --role A|B --relay PORT [--btsnoop FILE] [--quiet]\n"
+                         "       wrenlok-sim.exe --serve --relay PORT\n");
     return 2;
 }
 
@@ -133,6 +136,33 @@ int Run(char role, unsigned short port, const std::string& btsnoopPath, bool tra
     return ok ? 0 : 1;
 }
 
+// The driver started and the controller initialised, then the benchmark's requests until it is done.
+int Serve(unsigned short port) {
+    wsim::PacketLog log("A", nullptr);
+    wsim::RadioBridge radio(port);
+    HANDLE device = OpenDeviceWithin(kStartMilliseconds);
+    if (device == INVALID_HANDLE_VALUE) {
+        std::printf("failed the driver never started the radio\n");
+        return 1;
+    }
+    int status = 0;
+    {
+        wsim::DeviceTransport transport(device);
+        wsim::HostStack host(transport, log);
+        try {
+            host.Initialize();
+            std::printf("ready\n");
+            wsim::ServeBenchmark(host, stdin, stdout);
+        } catch (const wsim::HostError& e) {
+            std::printf("failed %s\n", e.what());
+            status = 1;
+        }
+    }
+    radio.Pull();
+    CloseHandle(device);
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -142,17 +172,20 @@ int main(int argc, char** argv) {
     unsigned long port = 0;
     std::string btsnoop;
     bool trace = true;
+    bool serve = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
         if (arg == "--quiet") trace = false;
+        else if (arg == "--serve") serve = true;
         else if (arg == "--role" && v && (v[0] == 'A' || v[0] == 'B') && !v[1]) role = argv[++i][0];
         else if (arg == "--relay" && v) port = std::strtoul(argv[++i], nullptr, 10);
         else if (arg == "--btsnoop" && v) btsnoop = argv[++i];
         else return Usage();
     }
-    if (role == 0 || port == 0 || port > 65535) return Usage();
+    if ((role == 0) == !serve || port == 0 || port > 65535) return Usage();
     try {
+        if (serve) return Serve(static_cast<unsigned short>(port));
         return Run(role, static_cast<unsigned short>(port), btsnoop, trace);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "wrenlok-sim: %s\n", e.what());
