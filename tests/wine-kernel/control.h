@@ -34,6 +34,9 @@
 /* Out: one packet the driver sent, with its H4 type byte (0x01 command, 0x02 ACL).
  * Held until there is one; fails with STATUS_DEVICE_NOT_CONNECTED once the radio is pulled. */
 #define IOCTL_TESTBUS_TAKE_OUTGOING TESTBUS_CONTROL(8)
+/* The room a take must offer: the longest packet the driver sends, an ACL
+ * packet of its receive ring's size, with its type byte. */
+#define TESTBUS_TAKE_BYTES (1 + 4 + 4096)
 
 /* The radio's pipes as the scripts name them. */
 #define TESTBUS_PIPE_CONTROL 0   /* HCI commands */

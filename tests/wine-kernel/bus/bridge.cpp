@@ -62,8 +62,7 @@ static void NTAPI CancelTake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS BridgeTake(PIRP Irp)
 {
-    /* A whole packet always fits: the longest is an ACL packet of the ring's size. */
-    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength < 1 + 4 + 4096)
+    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength < TESTBUS_TAKE_BYTES)
         return CompleteIrp(Irp, STATUS_BUFFER_TOO_SMALL, 0);
     KIRQL irql;
     KeAcquireSpinLock(&BridgeLock, &irql);
@@ -103,14 +102,12 @@ static PIRP Unpend(void)
 
 NTSTATUS BridgeSend(PRADIO_EXTENSION Radio, UCHAR Type, const UCHAR *Packet, ULONG Length)
 {
-    UCHAR framed[1 + 4 + 4096];
-    if (Length + 1 > sizeof(framed))
+    /* Every packet must fit a take whole. */
+    if (1 + Length > TESTBUS_TAKE_BYTES)
         return STATUS_INVALID_PARAMETER;
-    framed[0] = Type;
-    RtlCopyMemory(framed + 1, Packet, Length);
     KIRQL irql;
     KeAcquireSpinLock(&Radio->Lock, &irql);
-    BOOLEAN queued = QueuePut(&Radio->Outgoing, framed, Length + 1);
+    BOOLEAN queued = QueuePutTyped(&Radio->Outgoing, Type, Packet, Length);
     KeReleaseSpinLock(&Radio->Lock, irql);
     if (!queued)
         return STATUS_BUFFER_OVERFLOW;

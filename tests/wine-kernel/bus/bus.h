@@ -89,6 +89,8 @@ NTSTATUS BridgeTake(PIRP Irp);
 void BridgeEnd(void);
 
 BOOLEAN QueuePut(PACKET_QUEUE *Queue, const UCHAR *Packet, ULONG Length);
+/* One packet with its H4 type byte in front. */
+BOOLEAN QueuePutTyped(PACKET_QUEUE *Queue, UCHAR Type, const UCHAR *Packet, ULONG Length);
 ULONG QueueTake(PACKET_QUEUE *Queue, PUCHAR Buffer, ULONG Length);
 ULONG QueueBytes(const PACKET_QUEUE *Queue);
 

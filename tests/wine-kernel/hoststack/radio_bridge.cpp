@@ -2,6 +2,7 @@
 
 #include <radios/h4_framing.h>
 
+#include <cstdio>
 #include <stdexcept>
 #include <vector>
 
@@ -67,7 +68,7 @@ void RadioBridge::Pull() {
 // Each packet the driver sends, one at a time as the bus hands them over.
 DWORD WINAPI RadioBridge::CarryOutgoing(void* self) {
     auto* bridge = static_cast<RadioBridge*>(self);
-    std::vector<std::uint8_t> packet(1 + 4 + 4096);
+    std::vector<std::uint8_t> packet(TESTBUS_TAKE_BYTES);
     for (;;) {
         DWORD length = 0;
         if (!Control(bridge->bus_, IOCTL_TESTBUS_TAKE_OUTGOING, nullptr, 0, packet.data(),
@@ -87,8 +88,13 @@ DWORD WINAPI RadioBridge::CarryIncoming(void* self) {
         int received = recv(bridge->socket_, reinterpret_cast<char*>(buffer), sizeof(buffer), 0);
         bool whole = received > 0 && assembler.Feed(buffer, static_cast<std::size_t>(received), [&](const auto& p) {
             DWORD code = p[0] == usbsim::h4::Event ? IOCTL_TESTBUS_QUEUE_EVENT : IOCTL_TESTBUS_QUEUE_ACL;
-            if (p[0] == usbsim::h4::Event || p[0] == usbsim::h4::Acl)
-                Control(bridge->bus_, code, p.data() + 1, static_cast<DWORD>(p.size() - 1));
+            // A full queue means the driver has stopped taking in; the packet is lost, and said so.
+            if ((p[0] == usbsim::h4::Event || p[0] == usbsim::h4::Acl) &&
+                !Control(bridge->bus_, code, p.data() + 1, static_cast<DWORD>(p.size() - 1)))
+                std::fprintf(stderr, "wrenlok-sim: the test bus refused a %s packet of %u bytes from the controller "
+                                     "(error %lu); it is lost\n",
+                             p[0] == usbsim::h4::Event ? "event" : "ACL", static_cast<unsigned>(p.size() - 1),
+                             GetLastError());
         });
         if (!whole) break;
     }
