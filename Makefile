@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 GENERATOR   := -G Ninja
 JOBS        ?= $(shell nproc)
 
-.PHONY: all demo test deps host windows asan tsan fuzz-build fuzz test-host test-asan test-tsan test-fuzz clean
+.PHONY: all demo demo-windows test deps host windows asan tsan fuzz-build fuzz test-host test-asan test-tsan test-fuzz clean
 
 all: host windows
 
@@ -67,6 +67,10 @@ test: test-host test-asan test-tsan test-fuzz
 
 demo: host
 	scripts/demo.sh $(HOST_BUILD)
+
+# The same session with machine A the x86 product on Wine's kernel (wine32).
+demo-windows: host windows
+	scripts/demo-windows.sh $(HOST_BUILD)
 
 clean:
 	rm -rf build dist

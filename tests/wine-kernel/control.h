@@ -27,6 +27,17 @@
  * Windows does when the last device of a PnP driver is gone; Wine does not. */
 #define IOCTL_TESTBUS_UNLOAD_DRIVER TESTBUS_CONTROL(6)
 
+/* No data: from now on the radio is a bridge. Commands and ACL data the driver
+ * sends wait for IOCTL_TESTBUS_TAKE_OUTGOING instead of being answered or looped;
+ * what comes from the far side is queued with the two QUEUE requests. */
+#define IOCTL_TESTBUS_BRIDGE TESTBUS_CONTROL(7)
+/* Out: one packet the driver sent, with its H4 type byte (0x01 command, 0x02 ACL).
+ * Held until there is one; fails with STATUS_DEVICE_NOT_CONNECTED once the radio is pulled. */
+#define IOCTL_TESTBUS_TAKE_OUTGOING TESTBUS_CONTROL(8)
+/* The room a take must offer: the longest packet the driver sends, an ACL
+ * packet of its receive ring's size, with its type byte. */
+#define TESTBUS_TAKE_BYTES (1 + 4 + 4096)
+
 /* The radio's pipes as the scripts name them. */
 #define TESTBUS_PIPE_CONTROL 0   /* HCI commands */
 #define TESTBUS_PIPE_INTERRUPT 1 /* HCI events */

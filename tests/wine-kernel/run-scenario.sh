@@ -20,11 +20,7 @@ prefix=$work/prefix
 log=$work/wine.log
 out=$work/client.out
 
-# The DLL folders are only read: hard links make the copy instant. Everything else is copied.
-cp -al "$pristine" "$prefix" || exit 1
-(cd "$pristine" && find . -type f -not -path './drive_c/windows/system32/*' -not -path './drive_c/windows/syswow64/*' \
-    -not -path './drive_c/windows/winsxs/*' -print0) |
-    while IFS= read -r -d '' file; do cp -a --remove-destination "$pristine/$file" "$prefix/$file"; done
+"$(dirname "$0")/copy-prefix.sh" "$pristine" "$prefix" || exit 1
 
 cp "$dist/Wrenlok.sys" "$work/package/"
 sed "s/^HKR,,DebugLevel,0x00010001,0\$/HKR,,DebugLevel,0x00010001,$level/" "$dist/Wrenlok.inf" >"$work/package/Wrenlok.inf"

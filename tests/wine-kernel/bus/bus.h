@@ -58,6 +58,8 @@ typedef struct _RADIO_EXTENSION {
     RADIO_PIPE Pipes[TESTBUS_PIPE_COUNT];
     PACKET_QUEUE Events;
     PACKET_QUEUE Acl;
+    BOOLEAN Bridged;
+    PACKET_QUEUE Outgoing; /* bridged: what the driver sent, type byte first */
 } RADIO_EXTENSION, *PRADIO_EXTENSION;
 
 extern PBUS_EXTENSION TheBus;
@@ -79,7 +81,16 @@ NTSTATUS RadioQueue(PRADIO_EXTENSION Radio, ULONG Pipe, const UCHAR *Packet, ULO
 void RadioStatistics(PRADIO_EXTENSION Radio, TESTBUS_STATISTICS *Statistics);
 NTSTATUS RadioSubmitUrb(PRADIO_EXTENSION Radio, PIRP Irp, PURB Urb);
 
+/* The bridge to a controller outside Wine, through the control device. */
+void BridgeInitialize(void);
+void BridgeStart(PRADIO_EXTENSION Radio);
+NTSTATUS BridgeSend(PRADIO_EXTENSION Radio, UCHAR Type, const UCHAR *Packet, ULONG Length);
+NTSTATUS BridgeTake(PIRP Irp);
+void BridgeEnd(void);
+
 BOOLEAN QueuePut(PACKET_QUEUE *Queue, const UCHAR *Packet, ULONG Length);
+/* One packet with its H4 type byte in front. */
+BOOLEAN QueuePutTyped(PACKET_QUEUE *Queue, UCHAR Type, const UCHAR *Packet, ULONG Length);
 ULONG QueueTake(PACKET_QUEUE *Queue, PUCHAR Buffer, ULONG Length);
 ULONG QueueBytes(const PACKET_QUEUE *Queue);
 

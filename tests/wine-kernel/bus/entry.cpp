@@ -71,6 +71,13 @@ static NTSTATUS ControlRequest(PIRP Irp)
     }
     case IOCTL_TESTBUS_UNLOAD_DRIVER:
         return CompleteIrp(Irp, UnloadDriver((const WCHAR *)buffer, inLength), 0);
+    case IOCTL_TESTBUS_BRIDGE:
+        if (radio == NULL)
+            return CompleteIrp(Irp, STATUS_INVALID_DEVICE_STATE, 0);
+        BridgeStart(radio);
+        return CompleteIrp(Irp, STATUS_SUCCESS, 0);
+    case IOCTL_TESTBUS_TAKE_OUTGOING:
+        return BridgeTake(Irp);
     case IOCTL_TESTBUS_STATISTICS:
         if (radio == NULL || outLength < sizeof(TESTBUS_STATISTICS))
             return CompleteIrp(Irp, STATUS_INVALID_DEVICE_STATE, 0);
@@ -139,6 +146,7 @@ static void NTAPI Unload(PDRIVER_OBJECT DriverObject)
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     KeInitializeSpinLock(&BusLock);
+    BridgeInitialize();
 
     UNICODE_STRING name, link;
     RtlInitUnicodeString(&name, TESTBUS_DEVICE_NAME);

@@ -124,6 +124,8 @@ NTSTATUS BusUnplugRadio(void)
     KeReleaseSpinLock(&BusLock, irql);
     /* A pulled radio answers nothing any more, as a real one would not. */
     RadioFailEverything(radio);
+    if (radio->Bridged)
+        BridgeEnd();
     IoInvalidateDeviceRelations(bus->LowerDevice, BusRelations);
     return STATUS_SUCCESS;
 }

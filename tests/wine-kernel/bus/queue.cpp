@@ -5,7 +5,8 @@
  */
 #include "bus.h"
 
-BOOLEAN QueuePut(PACKET_QUEUE *Queue, const UCHAR *Packet, ULONG Length)
+/* Room for Length more bytes at the end, moving what is held to the front if need be. */
+static BOOLEAN MakeRoom(PACKET_QUEUE *Queue, ULONG Length)
 {
     if (Length == 0 || Queue->Count == PACKET_QUEUE_PACKETS)
         return FALSE;
@@ -17,10 +18,33 @@ BOOLEAN QueuePut(PACKET_QUEUE *Queue, const UCHAR *Packet, ULONG Length)
         Queue->Start = 0;
         Queue->End = held;
     }
-    RtlCopyMemory(Queue->Data + Queue->End, Packet, Length);
-    Queue->End += Length;
+    return TRUE;
+}
+
+static void Record(PACKET_QUEUE *Queue, ULONG Length)
+{
     Queue->Lengths[(Queue->First + Queue->Count) % PACKET_QUEUE_PACKETS] = Length;
     Queue->Count++;
+}
+
+BOOLEAN QueuePut(PACKET_QUEUE *Queue, const UCHAR *Packet, ULONG Length)
+{
+    if (!MakeRoom(Queue, Length))
+        return FALSE;
+    RtlCopyMemory(Queue->Data + Queue->End, Packet, Length);
+    Queue->End += Length;
+    Record(Queue, Length);
+    return TRUE;
+}
+
+BOOLEAN QueuePutTyped(PACKET_QUEUE *Queue, UCHAR Type, const UCHAR *Packet, ULONG Length)
+{
+    if (!MakeRoom(Queue, 1 + Length))
+        return FALSE;
+    Queue->Data[Queue->End] = Type;
+    RtlCopyMemory(Queue->Data + Queue->End + 1, Packet, Length);
+    Queue->End += 1 + Length;
+    Record(Queue, 1 + Length);
     return TRUE;
 }
 

@@ -221,7 +221,13 @@ NTSTATUS RadioCommand(PRADIO_EXTENSION Radio, PIRP Irp, struct _URB_CONTROL_VEND
     }
     pipe->Statistics.Transfers++;
     pipe->Statistics.Bytes += Request->TransferBufferLength;
-    Answer(Radio, (const UCHAR *)Request->TransferBuffer, Request->TransferBufferLength);
+    if (Radio->Bridged) {
+        if (!NT_SUCCESS(BridgeSend(Radio, 0x01, (const UCHAR *)Request->TransferBuffer,
+                                   Request->TransferBufferLength)))
+            return FinishTransfer(Irp, STATUS_UNSUCCESSFUL, USBD_STATUS_BUFFER_OVERRUN);
+    } else {
+        Answer(Radio, (const UCHAR *)Request->TransferBuffer, Request->TransferBufferLength);
+    }
     Request->Hdr.Status = USBD_STATUS_SUCCESS;
     return CompleteIrp(Irp, STATUS_SUCCESS, 0);
 }
@@ -244,8 +250,9 @@ NTSTATUS RadioTransfer(PRADIO_EXTENSION Radio, PIRP Irp, ULONG Pipe)
     if (Pipe == TESTBUS_PIPE_BULK_OUT) {
         pipe->Statistics.Transfers++;
         pipe->Statistics.Bytes += transfer->TransferBufferLength;
-        NTSTATUS looped = RadioQueue(Radio, TESTBUS_PIPE_BULK_IN, (const UCHAR *)transfer->TransferBuffer,
-                                     transfer->TransferBufferLength);
+        const UCHAR *data = (const UCHAR *)transfer->TransferBuffer;
+        NTSTATUS looped = Radio->Bridged ? BridgeSend(Radio, 0x02, data, transfer->TransferBufferLength)
+                                         : RadioQueue(Radio, TESTBUS_PIPE_BULK_IN, data, transfer->TransferBufferLength);
         if (!NT_SUCCESS(looped))
             return FinishTransfer(Irp, STATUS_UNSUCCESSFUL, USBD_STATUS_BUFFER_OVERRUN);
         transfer->Hdr.Status = USBD_STATUS_SUCCESS;
