@@ -94,13 +94,13 @@ IrpRecord* RecordAddress(PIRP irp) {
 
 // `useAfterFree` names the rule a call on a released IRP breaks.
 IrpRecord* RecordOf(PIRP irp, const char* useAfterFree = "IRP_USED_AFTER_FREE") {
-    char text[64];
-    std::snprintf(text, sizeof text, "%p", static_cast<void*>(irp));
     if (irp == nullptr) Bugcheck("INVALID_IRP", "a null pointer is not an IRP");
     IrpRecord* record = RecordAddress(irp);
     IrpRegistry& registry = Registry();
     std::lock_guard guard(registry.lock);
     if (registry.live.count(record) != 0) return record;
+    char text[64];
+    std::snprintf(text, sizeof text, "%p", static_cast<void*>(irp));
     if (registry.released.count(record) != 0) Bugcheck(useAfterFree, std::string("IRP ") + text + " was freed");
     Bugcheck("INVALID_IRP", std::string(text) + " is not an IRP");
 }
