@@ -1,6 +1,7 @@
 // I/O request packets: allocation, IofCallDriver, the completion walk, cancel,
 // and the verifier's checks on the way a driver hands a request on.
 #include "address_table.h"
+#include "fast_lock.h"
 #include "io_internal.h"
 
 #include <host/kernel.h>
@@ -36,7 +37,7 @@ struct LocationCheck {
 
 struct IrpRecord {
     uint32_t magic = kIrpMagic;
-    std::mutex lock;
+    FastLock lock;
     int activeCalls = 0;  // dispatch routines of this IRP still running
     int walking = 0;      // completion walks in progress
     bool freed = false;
@@ -77,7 +78,7 @@ struct Frame {
 // call on a freed IRP is reported as such instead of reading freed memory.
 constexpr size_t kReleasedMemory = 4096;
 struct IrpRegistry {
-    std::mutex lock;
+    FastLock lock;
     AddressTable<bool> live;
     RecentAddresses<kReleasedMemory> released;
 };

@@ -4,6 +4,7 @@
 #include "pool.h"
 
 #include "address_table.h"
+#include "fast_lock.h"
 #include "irql.h"
 #include "object.h"
 
@@ -32,7 +33,7 @@ constexpr size_t kAlignment = 16;
 constexpr size_t kFreedMemory = 4096;
 
 struct Pool {
-    std::mutex lock;
+    detail::FastLock lock;
     detail::AddressTable<detail::PoolBlock> blocks;
     size_t bytes = 0;
     detail::RecentAddresses<kFreedMemory> recentlyFreed;
