@@ -22,7 +22,7 @@ void BusWorker::Post(Task task) {
         std::lock_guard lock(mutex_);
         if (!stopped_) {
             ready_.push_back(std::move(task));
-            WakeLocked();
+            KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
             return;
         }
     }
@@ -33,14 +33,6 @@ void BusWorker::After(LONGLONG delay, Task task) {
     std::lock_guard lock(mutex_);
     if (stopped_) return;
     timers_.emplace(Now() + (delay > 0 ? delay : 0), std::move(task));
-    WakeLocked();
-}
-
-void BusWorker::WakeLocked() {
-    // A busy thread finds the work itself; only a sleeping one needs the
-    // signal, which the event keeps until the thread waits.
-    if (!sleeping_) return;
-    sleeping_ = false;
     KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
 }
 
@@ -70,7 +62,6 @@ void BusWorker::Run() {
             }
             if (!timers_.empty()) untilNext = timers_.begin()->first - now;
             stopping = stopping_;
-            sleeping_ = batch.empty() && !stopping;
         }
         for (Task &task : batch) task();
         if (!batch.empty()) continue;
@@ -100,7 +91,7 @@ void BusWorker::Stop() {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
         stopping_ = true;
-        WakeLocked();
+        KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
     }
     thread_.join();
     std::vector<Task> leftover;

@@ -37,8 +37,6 @@ public:
 
 private:
     void Run();
-    // With the lock held: tells the thread of new work if it sleeps.
-    void WakeLocked();
     void JoinDetached();
     static LONGLONG Now();
 
@@ -47,7 +45,6 @@ private:
     std::multimap<LONGLONG, Task> timers_;  // by due driver time
     bool stopping_ = false;
     bool stopped_ = false;
-    bool sleeping_ = false;  // found nothing to do: in (or on its way into) the wait for wake_
     KEVENT wake_;  // a kernel wait, so that time-outs run on driver time
     std::vector<std::thread> detached_;
     std::thread thread_;
