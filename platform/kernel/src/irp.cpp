@@ -309,6 +309,8 @@ bool NotePowerStartNext(PIRP irp) {
     return true;
 }
 
+bool InDispatchRoutine() { return !t_frames.empty(); }
+
 void SetPoCallDriverActive(bool active) { t_inPoCallDriver = active; }
 
 void SetHeldPowerPresentation(bool held) { t_presentingHeldPower = held; }
