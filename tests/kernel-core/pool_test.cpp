@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <vector>
+
 namespace {
 
 constexpr ULONG kTag = 0x206D6457;    // "Wdm "
@@ -52,6 +56,25 @@ TEST_F(PoolTest, FreshBlocksAreNotZeroed) {
     }
     EXPECT_EQ(zeros, 0u);
     ExFreePool(block);
+}
+
+// Thousands of blocks outgrow the table's first size and free in an order
+// unrelated to their addresses: every free must still find its block.
+TEST_F(PoolTest, KeepsEveryBlockOfALargeCrowdFreedInAnyOrder) {
+    std::vector<PVOID> blocks;
+    for (int i = 0; i < 5000; ++i) {
+        blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 16 + i % 64, kTag));
+        ASSERT_NE(blocks.back(), nullptr);
+    }
+    EXPECT_EQ(wrk::PoolOutstandingBlocks(), blocksBefore + blocks.size());
+    std::mt19937 order(7);
+    std::shuffle(blocks.begin(), blocks.end(), order);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        ExFreePool(blocks[i]);
+        if (i % 1000 == 0) EXPECT_EQ(wrk::PoolOutstandingBlocks(), blocksBefore + blocks.size() - i - 1);
+    }
+    EXPECT_EQ(wrk::PoolOutstandingBlocks(), blocksBefore);
+    EXPECT_EQ(wrk::PoolOutstandingBytes(), bytesBefore);
 }
 
 TEST_F(PoolTest, UntaggedAllocationsCarryTheDefaultTag) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -26,6 +27,23 @@ TEST_F(VerifierDeathTest, FreeingTwiceIsCaught) {
     PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
     ExFreePool(block);
     EXPECT_DEATH(ExFreePool(block), "BAD_POOL_CALLER: pool block freed twice");
+}
+
+// A block whose address the pool gives out again is live once more: only
+// its second free after that is the double one.
+TEST_F(VerifierDeathTest, FreeingTwiceIsCaughtForAReusedAddress) {
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    ExFreePool(block);
+    PVOID again = nullptr;
+    std::vector<PVOID> others;
+    for (int i = 0; i < 64 && again != block; ++i) {
+        again = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+        if (again != block) others.push_back(again);
+    }
+    for (PVOID other : others) ExFreePool(other);
+    if (again != block) GTEST_SKIP() << "the allocator never gave the address out again";
+    ExFreePool(again);
+    EXPECT_DEATH(ExFreePool(again), "BAD_POOL_CALLER: pool block freed twice");
 }
 
 TEST_F(VerifierDeathTest, FreeingWhatPoolNeverGaveIsCaught) {

@@ -7,6 +7,7 @@
 
 #include "apc.h"
 #include "clock.h"
+#include "deferred.h"
 #include "irql.h"
 #include "kthread.h"
 
@@ -223,6 +224,10 @@ NTSTATUS WaitLocked(std::unique_lock<std::mutex>& guard, DISPATCHER_HEADER* head
     if (timeout != nullptr && timeout->QuadPart != 0) {
         deadline = DeadlineFor(timeout->QuadPart);
     }
+    // Deferred work is tried once before each sleep: its run gives up the
+    // lock, so the object is looked at again afterwards, whether or not
+    // there was work (a signal may have come meanwhile).
+    bool deferredTried = false;
     for (;;) {
         if (KernelApcDeliverableLocked(thread)) {
             guard.unlock();
@@ -236,6 +241,12 @@ NTSTATUS WaitLocked(std::unique_lock<std::mutex>& guard, DISPATCHER_HEADER* head
         if (timeout != nullptr && (timeout->QuadPart == 0 || SystemTime() >= deadline)) {
             return header != nullptr ? STATUS_TIMEOUT : STATUS_SUCCESS;
         }
+        if (!deferredTried) {
+            deferredTried = true;
+            if (RunDeferredWorkBeforeSleeping(guard, thread)) deferredTried = false;
+            continue;
+        }
+        deferredTried = false;
         switch (SleepLocked(guard, thread, header, timeout != nullptr ? &deadline : nullptr)) {
             case Sleep::Satisfied:
                 return STATUS_SUCCESS;

@@ -91,6 +91,8 @@ bool IrpReachedWatched(PIRP irp);
 // Power IRP bookkeeping for PoStartNextPowerIrp; true for the set- and
 // query-power IRPs the power manager serializes.
 bool NotePowerStartNext(PIRP irp);
+// Whether a dispatch routine runs on this thread right now.
+bool InDispatchRoutine();
 // Marks the next IofCallDriver on this thread as coming from PoCallDriver.
 void SetPoCallDriverActive(bool active);
 // Marks the next IofCallDriver on this thread as the power manager handing

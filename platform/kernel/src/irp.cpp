@@ -1,14 +1,14 @@
 // I/O request packets: allocation, IofCallDriver, the completion walk, cancel,
 // and the verifier's checks on the way a driver hands a request on.
+#include "address_table.h"
+#include "fast_lock.h"
 #include "io_internal.h"
 
 #include <host/kernel.h>
 
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <new>
-#include <unordered_set>
 #include <utility>
 
 namespace wrk::detail {
@@ -37,7 +37,7 @@ struct LocationCheck {
 
 struct IrpRecord {
     uint32_t magic = kIrpMagic;
-    std::mutex lock;
+    FastLock lock;
     int activeCalls = 0;  // dispatch routines of this IRP still running
     int walking = 0;      // completion walks in progress
     bool freed = false;
@@ -60,8 +60,9 @@ constexpr size_t kRecordSize = (sizeof(IrpRecord) + 15) / 16 * 16;
 PIRP IrpOf(IrpRecord* record) { return reinterpret_cast<PIRP>(reinterpret_cast<char*>(record) + kRecordSize); }
 
 std::atomic<size_t> g_liveIrps{0};
-thread_local bool t_inPoCallDriver = false;
-thread_local bool t_presentingHeldPower = false;
+// Initial-exec, as the kernel's other thread-locals: every IofCallDriver reads them.
+[[gnu::tls_model("initial-exec")]] thread_local bool t_inPoCallDriver = false;
+[[gnu::tls_model("initial-exec")]] thread_local bool t_presentingHeldPower = false;
 
 // The dispatch frames running on this thread, innermost last: a request
 // forwarded with IoSkipCurrentIrpStackLocation arrives in the same location
@@ -71,17 +72,16 @@ struct Frame {
     int location;
     uint64_t generation;
 };
-thread_local std::vector<Frame> t_frames;
+[[gnu::tls_model("initial-exec")]] thread_local std::vector<Frame> t_frames;
 
 // Which records are allocated, and which were released lately, so that a
 // call on a freed IRP is reported as such instead of reading freed memory.
-struct IrpRegistry {
-    std::mutex lock;
-    std::unordered_set<IrpRecord*> live;
-    std::unordered_set<IrpRecord*> released;
-    std::deque<IrpRecord*> releasedOrder;
-};
 constexpr size_t kReleasedMemory = 4096;
+struct IrpRegistry {
+    FastLock lock;
+    AddressTable<bool> live;
+    RecentAddresses<kReleasedMemory> released;
+};
 
 IrpRegistry& Registry() {
     static auto* registry = new IrpRegistry;  // outlives detached threads
@@ -94,22 +94,23 @@ IrpRecord* RecordAddress(PIRP irp) {
 
 // `useAfterFree` names the rule a call on a released IRP breaks.
 IrpRecord* RecordOf(PIRP irp, const char* useAfterFree = "IRP_USED_AFTER_FREE") {
-    char text[64];
-    std::snprintf(text, sizeof text, "%p", static_cast<void*>(irp));
     if (irp == nullptr) Bugcheck("INVALID_IRP", "a null pointer is not an IRP");
     IrpRecord* record = RecordAddress(irp);
     IrpRegistry& registry = Registry();
     std::lock_guard guard(registry.lock);
-    if (registry.live.count(record) != 0) return record;
-    if (registry.released.count(record) != 0) Bugcheck(useAfterFree, std::string("IRP ") + text + " was freed");
+    if (registry.live.Find(record) != nullptr) return record;
+    char text[64];
+    std::snprintf(text, sizeof text, "%p", static_cast<void*>(irp));
+    // A record allocated again since its release is live then, so finding
+    // it among the recent releases means this pointer is a stale one.
+    if (registry.released.Contains(record)) Bugcheck(useAfterFree, std::string("IRP ") + text + " was freed");
     Bugcheck("INVALID_IRP", std::string(text) + " is not an IRP");
 }
 
 void NoteAllocated(IrpRecord* record) {
     IrpRegistry& registry = Registry();
     std::lock_guard guard(registry.lock);
-    registry.live.insert(record);
-    if (registry.released.erase(record) != 0) std::erase(registry.releasedOrder, record);
+    registry.live.Insert(record, true);
 }
 
 std::string Hex(NTSTATUS status) {
@@ -131,13 +132,8 @@ void Release(IrpRecord* record) {
     {
         IrpRegistry& registry = Registry();
         std::lock_guard guard(registry.lock);
-        registry.live.erase(record);
-        registry.released.insert(record);
-        registry.releasedOrder.push_back(record);
-        if (registry.releasedOrder.size() > kReleasedMemory) {
-            registry.released.erase(registry.releasedOrder.front());
-            registry.releasedOrder.pop_front();
-        }
+        registry.live.Erase(record);
+        registry.released.Note(record);
     }
     record->~IrpRecord();
     ExFreePoolWithTag(record, kIrpPoolTag);
@@ -313,6 +309,8 @@ bool NotePowerStartNext(PIRP irp) {
     return true;
 }
 
+bool InDispatchRoutine() { return !t_frames.empty(); }
+
 void SetPoCallDriverActive(bool active) { t_inPoCallDriver = active; }
 
 void SetHeldPowerPresentation(bool held) { t_presentingHeldPower = held; }
@@ -337,7 +335,7 @@ void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     {
         IrpRegistry& registry = Registry();
         std::lock_guard guard(registry.lock);
-        if (registry.live.count(record) == 0)
+        if (registry.live.Find(record) == nullptr)
             wrk::Bugcheck("INVALID_IRP", "IoInitializeIrp of memory IoAllocateIrp did not give: the emulated I/O "
                                          "manager checks only IRPs it allocated");
     }
@@ -557,7 +555,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     {
         std::lock_guard guard(record->lock);
         CheckPowerStartedLocked(record, Irp);
-        finish = record->finish;
+        // Moved out: the record is not completed again once finished.
+        finish = std::move(record->finish);
         if (finish) record->finished = true;
     }
     if (!finish)

@@ -46,7 +46,7 @@ ObjectManager& Manager() {
 }
 
 std::atomic<uint64_t> gStamp{1};
-thread_local uint32_t tProcess = 0;
+[[gnu::tls_model("initial-exec")]] thread_local uint32_t tProcess = 0;
 
 // Kernel handles look like Windows' own: multiples of 4 with the top bit of
 // the low 32 set. They are never reused, so a stale handle stays invalid.

@@ -3,6 +3,8 @@
 // runs can fail chosen allocations, or a driver's allocations at random.
 #include "pool.h"
 
+#include "address_table.h"
+#include "fast_lock.h"
 #include "irql.h"
 #include "object.h"
 
@@ -16,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <set>
 #include <unordered_map>
@@ -32,17 +33,15 @@ constexpr size_t kAlignment = 16;
 constexpr size_t kFreedMemory = 4096;
 
 struct Pool {
-    std::mutex lock;
-    std::unordered_map<PVOID, detail::PoolBlock> blocks;
+    detail::FastLock lock;
+    detail::AddressTable<detail::PoolBlock> blocks;
     size_t bytes = 0;
-    uint64_t requests = 0;
-    uint64_t failAtRequest = 0;  // 0: no countdown
-    std::set<ULONG> failingTags;
-    // Freed addresses by the number of the free that put them there; the
-    // order keeps older frees too, which count only while they are the latest.
-    std::unordered_map<PVOID, uint64_t> recentlyFreed;
-    std::deque<std::pair<PVOID, uint64_t>> freedOrder;
-    uint64_t frees = 0;
+    detail::RecentAddresses<kFreedMemory> recentlyFreed;
+    // Counted and checked without the lock: every allocation asks.
+    std::atomic<uint64_t> requests{0};
+    std::atomic<uint64_t> failAtRequest{0};  // 0: no countdown
+    std::atomic<bool> anyFailingTag{false};
+    std::set<ULONG> failingTags;  // under the lock
 };
 
 Pool& ThePool() {
@@ -151,13 +150,13 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, void* caller) {
     detail::RequireIrqlAtMost(IsPaged(type) ? APC_LEVEL : DISPATCH_LEVEL,
                               IsPaged(type) ? "ExAllocatePoolWithTag(PagedPool)" : "ExAllocatePoolWithTag");
     Pool& pool = ThePool();
-    {
+    uint64_t request = pool.requests.fetch_add(1) + 1;
+    if (pool.failAtRequest.load(std::memory_order_relaxed) == request &&
+        pool.failAtRequest.compare_exchange_strong(request, 0)) {
+        return nullptr;
+    }
+    if (pool.anyFailingTag.load(std::memory_order_acquire)) {
         std::lock_guard guard(pool.lock);
-        ++pool.requests;
-        if (pool.failAtRequest == pool.requests) {
-            pool.failAtRequest = 0;
-            return nullptr;
-        }
         if (pool.failingTags.count(tag) != 0) {
             return nullptr;
         }
@@ -166,15 +165,21 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, void* caller) {
         return nullptr;
     }
     size_t rounded = (size + kAlignment - 1) / kAlignment * kAlignment;
-    PVOID block = std::aligned_alloc(kAlignment, rounded == 0 ? kAlignment : rounded);
+    // The C library's malloc aligns to 16 already and is quicker than
+    // aligned_alloc; a sanitizer's may not, and then aligned_alloc does.
+    PVOID block = std::malloc(rounded == 0 ? kAlignment : rounded);
+    if (block != nullptr && reinterpret_cast<uintptr_t>(block) % kAlignment != 0) {
+        std::free(block);
+        block = std::aligned_alloc(kAlignment, rounded == 0 ? kAlignment : rounded);
+    }
     if (block == nullptr) {
         return nullptr;
     }
     std::memset(block, kFreshFill, size);
+    const detail::PoolBlock record{block, type, tag, size, caller, detail::NextStamp()};
     std::lock_guard guard(pool.lock);
-    pool.blocks[block] = detail::PoolBlock{block, type, tag, size, caller, detail::NextStamp()};
+    pool.blocks.Insert(block, record);
     pool.bytes += size;
-    pool.recentlyFreed.erase(block);
     return block;
 }
 
@@ -186,32 +191,27 @@ void Free(PVOID block, const ULONG* expectedTag) {
     Pool& pool = ThePool();
     {
         std::lock_guard guard(pool.lock);
-        auto found = pool.blocks.find(block);
-        if (found == pool.blocks.end()) {
+        const detail::PoolBlock* found = pool.blocks.Find(block);
+        if (found == nullptr) {
             char address[32];
             std::snprintf(address, sizeof address, "%p", block);
-            Bugcheck("BAD_POOL_CALLER", std::string(pool.recentlyFreed.count(block) != 0
+            // An address given out again since its free is a live block
+            // then, so finding it among the recent frees means freed twice.
+            Bugcheck("BAD_POOL_CALLER", std::string(pool.recentlyFreed.Contains(block)
                                                         ? "pool block freed twice at "
                                                         : "ExFreePool of memory not allocated from pool at ") +
                                             address);
         }
-        if (expectedTag != nullptr && *expectedTag != found->second.tag) {
+        if (expectedTag != nullptr && *expectedTag != found->tag) {
             Bugcheck("BAD_POOL_CALLER", "ExFreePoolWithTag with tag '" + TagText(*expectedTag) +
-                                            "' of a block tagged '" + TagText(found->second.tag) + "'");
+                                            "' of a block tagged '" + TagText(found->tag) + "'");
         }
-        if (IsPaged(found->second.type)) {
+        if (IsPaged(found->type)) {
             detail::RequireIrqlAtMost(APC_LEVEL, "ExFreePool(PagedPool)");
         }
-        pool.bytes -= found->second.size;
-        pool.blocks.erase(found);
-        pool.recentlyFreed[block] = ++pool.frees;
-        pool.freedOrder.emplace_back(block, pool.frees);
-        if (pool.freedOrder.size() > kFreedMemory) {
-            auto [oldest, number] = pool.freedOrder.front();
-            auto found = pool.recentlyFreed.find(oldest);
-            if (found != pool.recentlyFreed.end() && found->second == number) pool.recentlyFreed.erase(found);
-            pool.freedOrder.pop_front();
-        }
+        pool.bytes -= found->size;
+        pool.blocks.Erase(block);
+        pool.recentlyFreed.Note(block);
     }
     std::free(block);
 }
@@ -220,7 +220,7 @@ void Free(PVOID block, const ULONG* expectedTag) {
 
 size_t PoolOutstandingBlocks() {
     std::lock_guard guard(ThePool().lock);
-    return ThePool().blocks.size();
+    return ThePool().blocks.Size();
 }
 
 size_t PoolOutstandingBytes() {
@@ -231,9 +231,7 @@ size_t PoolOutstandingBytes() {
 std::map<ULONG, size_t> PoolOutstandingByTag() {
     std::lock_guard guard(ThePool().lock);
     std::map<ULONG, size_t> byTag;
-    for (const auto& [address, block] : ThePool().blocks) {
-        ++byTag[block.tag];
-    }
+    ThePool().blocks.ForEach([&byTag](const void*, const detail::PoolBlock& block) { ++byTag[block.tag]; });
     return byTag;
 }
 
@@ -246,29 +244,31 @@ std::string PoolReport() {
 }
 
 uint64_t PoolAllocationCount() {
-    std::lock_guard guard(ThePool().lock);
-    return ThePool().requests;
+    return ThePool().requests.load();
 }
 
 void PoolFailNthAllocation(uint64_t n) {
-    std::lock_guard guard(ThePool().lock);
-    ThePool().failAtRequest = n == 0 ? 0 : ThePool().requests + n;
+    ThePool().failAtRequest = n == 0 ? 0 : ThePool().requests.load() + n;
 }
 
 void PoolFailTag(ULONG tag, bool fail) {
-    std::lock_guard guard(ThePool().lock);
+    Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
     if (fail) {
-        ThePool().failingTags.insert(tag);
+        pool.failingTags.insert(tag);
     } else {
-        ThePool().failingTags.erase(tag);
+        pool.failingTags.erase(tag);
     }
+    pool.anyFailingTag = !pool.failingTags.empty();
 }
 
 void PoolClearFaults() {
     {
-        std::lock_guard guard(ThePool().lock);
-        ThePool().failAtRequest = 0;
-        ThePool().failingTags.clear();
+        Pool& pool = ThePool();
+        pool.failAtRequest = 0;
+        std::lock_guard guard(pool.lock);
+        pool.failingTags.clear();
+        pool.anyFailingTag = false;
     }
     RandomFaults& faults = TheRandomFaults();
     std::lock_guard guard(faults.lock);
@@ -296,11 +296,11 @@ namespace detail {
 std::vector<PoolBlock> PoolBlocksSince(uint64_t stamp) {
     std::lock_guard guard(ThePool().lock);
     std::vector<PoolBlock> blocks;
-    for (const auto& [address, block] : ThePool().blocks) {
+    ThePool().blocks.ForEach([&](const void*, const PoolBlock& block) {
         if (block.stamp >= stamp) {
             blocks.push_back(block);
         }
-    }
+    });
     std::sort(blocks.begin(), blocks.end(), [](const PoolBlock& a, const PoolBlock& b) { return a.stamp < b.stamp; });
     return blocks;
 }

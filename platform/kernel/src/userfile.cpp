@@ -98,12 +98,22 @@ IO_STATUS_BLOCK Send(PFILE_OBJECT file, uint32_t process, const UserRequest& req
                        : nullptr;
     const ULONG copyLength = request.major == IRP_MJ_READ ? request.length : request.outLength;
 
-    PIRP irp = AllocateIrp(target->StackSize, [&completion, systemBuffer, copyTo, copyLength](PIRP done) {
-        if ((static_cast<ULONG>(done->IoStatus.Status) >> 30) != 3) CopyBack(done, copyTo, copyLength, systemBuffer);
-        FreeSystemBuffer(systemBuffer);
+    // What the finish needs lives in this frame, which waits for it: one
+    // pointer keeps the routine small enough to need no allocation of its own.
+    struct Answer {
+        Completion& completion;
+        PVOID systemBuffer;
+        void* copyTo;
+        ULONG copyLength;
+    } answer{completion, systemBuffer, copyTo, copyLength};
+    PIRP irp = AllocateIrp(target->StackSize, [&answer](PIRP done) {
+        if ((static_cast<ULONG>(done->IoStatus.Status) >> 30) != 3)
+            CopyBack(done, answer.copyTo, answer.copyLength, answer.systemBuffer);
+        FreeSystemBuffer(answer.systemBuffer);
         const IO_STATUS_BLOCK status = done->IoStatus;
         IoFreeIrp(done);
-        completion.Finish(status);
+        // The last touch of this frame: the sender may return at once.
+        answer.completion.Finish(status);
     });
     if (irp == nullptr) {
         FreeSystemBuffer(systemBuffer);

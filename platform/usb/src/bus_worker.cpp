@@ -5,6 +5,7 @@ namespace usbsim {
 BusWorker::BusWorker() {
     KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
     thread_ = std::thread([this] { Run(); });
+    wrk::AddDeferredWorkSource(this);
 }
 
 BusWorker::~BusWorker() {
@@ -18,15 +19,38 @@ LONGLONG BusWorker::Now() {
 }
 
 void BusWorker::Post(Task task) {
+    Queue(std::move(task), false);
+}
+
+void BusWorker::PostCompletion(Task task) {
+    Queue(std::move(task), true);
+}
+
+void BusWorker::Queue(Task task, bool completion) {
     {
         std::lock_guard lock(mutex_);
         if (!stopped_) {
-            ready_.push_back(std::move(task));
+            ready_.push_back({std::move(task), completion});
             KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
             return;
         }
     }
     task();
+}
+
+bool BusWorker::RunDeferred() {
+    Task task;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_ || running_ || ready_.empty() || !ready_.front().completion) return false;
+        task = std::move(ready_.front().task);
+        ready_.pop_front();
+        ++runningElsewhere_;
+    }
+    task();
+    std::lock_guard lock(mutex_);
+    if (--runningElsewhere_ == 0) elsewhereDone_.notify_all();
+    return true;
 }
 
 void BusWorker::After(LONGLONG delay, Task task) {
@@ -53,8 +77,11 @@ void BusWorker::Run() {
         LONGLONG untilNext = -1;
         bool stopping;
         {
-            std::lock_guard lock(mutex_);
-            batch.swap(ready_);
+            std::unique_lock lock(mutex_);
+            running_ = false;
+            elsewhereDone_.wait(lock, [this] { return runningElsewhere_ == 0; });
+            for (Posted &posted : ready_) batch.push_back(std::move(posted.task));
+            ready_.clear();
             const LONGLONG now = Now();
             while (!timers_.empty() && timers_.begin()->first <= now) {
                 batch.push_back(std::move(timers_.begin()->second));
@@ -62,6 +89,7 @@ void BusWorker::Run() {
             }
             if (!timers_.empty()) untilNext = timers_.begin()->first - now;
             stopping = stopping_;
+            running_ = !batch.empty();
         }
         for (Task &task : batch) task();
         if (!batch.empty()) continue;
@@ -87,6 +115,8 @@ void BusWorker::JoinDetached() {
 void BusWorker::Stop() {
     // Detached work may still post to the bus thread: it ends first.
     JoinDetached();
+    // No waiting thread takes work from here on (nor runs any still).
+    wrk::RemoveDeferredWorkSource(this);
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
@@ -94,14 +124,14 @@ void BusWorker::Stop() {
         KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
     }
     thread_.join();
-    std::vector<Task> leftover;
+    std::deque<Posted> leftover;
     {
         std::lock_guard lock(mutex_);
         stopped_ = true;
         leftover.swap(ready_);
         timers_.clear();
     }
-    for (Task &task : leftover) task();
+    for (Posted &posted : leftover) posted.task();
     JoinDetached();
 }
 

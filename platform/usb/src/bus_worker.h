@@ -3,8 +3,11 @@
 // transfers when a radio reports data.
 #pragma once
 
+#include <host/kernel.h>
 #include <wdm.h>
 
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -13,7 +16,7 @@
 
 namespace usbsim {
 
-class BusWorker {
+class BusWorker : private wrk::DeferredWorkSource {
 public:
     using Task = std::function<void()>;
 
@@ -24,6 +27,10 @@ public:
 
     // Runs the task on the bus thread, after the tasks posted before it.
     void Post(Task task);
+    // The completion of a pended request: as Post, but a driver's system
+    // thread that goes to wait while it is next in line may run it first,
+    // as a processor runs its DPCs before it switches threads.
+    void PostCompletion(Task task);
     // Runs the task once `delay` of driver time (100 ns units) has passed.
     void After(LONGLONG delay, Task task);
     // Runs the task in a thread of its own, joined by Stop(): for work that
@@ -36,15 +43,28 @@ public:
     void Stop();
 
 private:
+    struct Posted {
+        Task task;
+        bool completion;  // may run in a waiting system thread
+    };
+
     void Run();
+    void Queue(Task task, bool completion);
+    bool RunDeferred() override;
     void JoinDetached();
     static LONGLONG Now();
 
     std::mutex mutex_;
-    std::vector<Task> ready_;
+    std::deque<Posted> ready_;
     std::multimap<LONGLONG, Task> timers_;  // by due driver time
     bool stopping_ = false;
     bool stopped_ = false;
+    // Tasks run in order: the bus thread starts on a batch only once the
+    // completions other threads took before it have ended, and they take
+    // none while it runs one.
+    bool running_ = false;
+    int runningElsewhere_ = 0;
+    std::condition_variable elsewhereDone_;
     KEVENT wake_;  // a kernel wait, so that time-outs run on driver time
     std::vector<std::thread> detached_;
     std::thread thread_;

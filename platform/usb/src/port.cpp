@@ -109,7 +109,7 @@ void Port::CompleteLater(PIRP irp, PURB urb, USBD_STATUS usbd) {
 }
 
 void Port::CompleteLater(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status) {
-    worker_->Post([irp, urb, usbd, status, atDispatch = urbsAtDispatch_] {
+    worker_->PostCompletion([irp, urb, usbd, status, atDispatch = urbsAtDispatch_] {
         Complete(irp, urb, usbd, status, atDispatch);
     });
 }

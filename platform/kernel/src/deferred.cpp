@@ -1,0 +1,80 @@
+// Deferred work that a system thread runs before it sleeps in a kernel wait,
+// as a Windows processor retires its DPC queue before it switches to another
+// thread: the request a thread has just sent and now waits for may be
+// completed right there, without handing it to another thread and back.
+#include "deferred.h"
+
+#include "io_internal.h"
+#include "irql.h"
+#include "kthread.h"
+
+#include <host/kernel.h>
+
+#include <algorithm>
+#include <atomic>
+#include <shared_mutex>
+#include <vector>
+
+namespace wrk {
+namespace {
+
+struct Sources {
+    std::shared_mutex lock;  // shared while a thread runs a source's work
+    std::vector<DeferredWorkSource*> sources;
+    std::atomic<size_t> count{0};
+};
+
+Sources& TheSources() {
+    static auto* sources = new Sources;  // outlives detached threads
+    return *sources;
+}
+
+[[gnu::tls_model("initial-exec")]] thread_local bool tRunningDeferred = false;
+
+}  // namespace
+
+void AddDeferredWorkSource(DeferredWorkSource* source) {
+    Sources& s = TheSources();
+    std::unique_lock guard(s.lock);
+    s.sources.push_back(source);
+    s.count.store(s.sources.size(), std::memory_order_release);
+}
+
+void RemoveDeferredWorkSource(DeferredWorkSource* source) {
+    Sources& s = TheSources();
+    // Exclusive: waits for threads running the source's work to finish it.
+    std::unique_lock guard(s.lock);
+    s.sources.erase(std::remove(s.sources.begin(), s.sources.end(), source), s.sources.end());
+    s.count.store(s.sources.size(), std::memory_order_release);
+}
+
+namespace detail {
+
+bool RunDeferredWorkBeforeSleeping(std::unique_lock<std::mutex>& dispatcherLock, PKTHREAD thread) {
+    Sources& s = TheSources();
+    if (s.count.load(std::memory_order_acquire) == 0) return false;
+    // Only where nothing of the waiting thread's own can be in the way: a
+    // driver's system thread at PASSIVE_LEVEL between requests, not one
+    // inside a dispatch routine or already running deferred work.
+    if (thread == nullptr || !thread->system || tRunningDeferred || KeGetCurrentIrql() != PASSIVE_LEVEL ||
+        HeldSpinLockCount() != 0 || InDispatchRoutine())
+        return false;
+    tRunningDeferred = true;
+    bool ran = false;
+    dispatcherLock.unlock();
+    {
+        std::shared_lock guard(s.lock);
+        for (DeferredWorkSource* source : s.sources) {
+            if (source->RunDeferred()) {
+                ran = true;
+                break;
+            }
+        }
+    }
+    dispatcherLock.lock();
+    tRunningDeferred = false;
+    return ran;
+}
+
+}  // namespace detail
+}  // namespace wrk

@@ -1,0 +1,102 @@
+// Deferred work that a system thread runs before it sleeps in a kernel wait.
+#include <host/kernel.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+namespace {
+
+// Runs `work` once, the first time a waiting thread asks.
+class OneItem : public wrk::DeferredWorkSource {
+public:
+    explicit OneItem(std::function<bool()> work) : work_(std::move(work)) { wrk::AddDeferredWorkSource(this); }
+    ~OneItem() { wrk::RemoveDeferredWorkSource(this); }
+    bool RunDeferred() override {
+        if (taken_.exchange(true)) return false;
+        runner_ = KeGetCurrentThread();
+        irql_ = KeGetCurrentIrql();
+        return work_();
+    }
+    PKTHREAD runner_ = nullptr;
+    KIRQL irql_ = HIGH_LEVEL;
+
+private:
+    std::function<bool()> work_;
+    std::atomic<bool> taken_{false};
+};
+
+struct Waiter {
+    KEVENT event;
+    NTSTATUS status = STATUS_PENDING;
+    PKTHREAD thread = nullptr;
+};
+
+void WaitRoutine(PVOID context) {
+    auto* waiter = static_cast<Waiter*>(context);
+    waiter->thread = KeGetCurrentThread();
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10'000'000;  // one second of driver time
+    waiter->status = KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, &timeout);
+}
+
+// Starts WaitRoutine in a system thread and waits (on the thread object) for it to end.
+void RunWaiter(Waiter& waiter) {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WaitRoutine, &waiter),
+              STATUS_SUCCESS);
+    PVOID thread = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    ObfDereferenceObject(thread);
+}
+
+TEST(DeferredWorkTest, AWaitingSystemThreadRunsTheWorkAtPassiveLevelAndSeesWhatItSignalled) {
+    wrk::ScopedKernelState kernel;
+    Waiter waiter;
+    KeInitializeEvent(&waiter.event, NotificationEvent, FALSE);
+    OneItem item([&waiter] {
+        KeSetEvent(&waiter.event, IO_NO_INCREMENT, FALSE);
+        return true;
+    });
+    RunWaiter(waiter);
+    EXPECT_EQ(waiter.status, STATUS_SUCCESS);
+    EXPECT_EQ(item.runner_, waiter.thread);
+    EXPECT_EQ(item.irql_, PASSIVE_LEVEL);
+}
+
+// The waiting thread gives up the dispatcher lock to look for work; a signal
+// that comes meanwhile must end the wait even when there was no work.
+TEST(DeferredWorkTest, ASignalWhileTheThreadLooksForWorkIsNotLost) {
+    wrk::ScopedKernelState kernel;
+    Waiter waiter;
+    KeInitializeEvent(&waiter.event, SynchronizationEvent, FALSE);
+    OneItem item([&waiter] {
+        std::thread other([&waiter] { KeSetEvent(&waiter.event, IO_NO_INCREMENT, FALSE); });
+        other.join();
+        return false;
+    });
+    RunWaiter(waiter);
+    EXPECT_EQ(waiter.status, STATUS_SUCCESS);
+}
+
+TEST(DeferredWorkTest, HostThreadsDoNotRunIt) {
+    wrk::ScopedKernelState kernel;
+    std::atomic<bool> ran{false};
+    OneItem item([&ran] {
+        ran = true;
+        return true;
+    });
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER shortly;
+    shortly.QuadPart = -1000;
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &shortly), STATUS_TIMEOUT);
+    EXPECT_FALSE(ran.load());
+}
+
+}  // namespace
