@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include <sys/resource.h>
+
 namespace {
 
 using namespace wsim;
@@ -44,6 +46,15 @@ std::string BusLabel(std::int64_t argument) {
     case 2: return "bus completes from its thread";
     default: return "mixed bus timing";
     }
+}
+
+// Times the threads of this process went to sleep (voluntary context
+// switches): each is a hand-over that costs a wake-up, whatever the load on
+// the machine makes that wake-up cost in time.
+long SleepsSoFar() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_nvcsw;
 }
 
 // One host stack, behind the driver (on a bus of the given timing) or
@@ -104,7 +115,10 @@ std::uint16_t Connect(HostStack& b, HostStack& a) {
 
 void ReadBdAddrRoundTrip(benchmark::State& state) {
     Machine machine(state.range(0) != 0, BusTiming(state.range(1)));
+    const long sleeps = SleepsSoFar();
     for (auto _ : state) machine.Host().CommandOk(hci::ReadBdAddr);
+    state.counters["sleeps"] = benchmark::Counter(static_cast<double>(SleepsSoFar() - sleeps),
+                                                  benchmark::Counter::kAvgIterations);
     state.SetLabel(state.range(0) ? "through the driver, " + BusLabel(state.range(1)) : "straight to btvirt");
 }
 BENCHMARK(ReadBdAddrRoundTrip)
@@ -123,6 +137,7 @@ void AclThroughputBToA(benchmark::State& state) {
     Machine a(state.range(1) != 0, BusTiming(state.range(2)));
     std::uint16_t handle = Connect(b.Host(), a.Host());
     const std::vector<std::uint8_t> frame(kFrameBytes, 0xa5);
+    const long sleeps = SleepsSoFar();
     for (auto _ : state) {
         std::atomic<int> received{0};
         std::thread receiver([&] {
@@ -135,6 +150,9 @@ void AclThroughputBToA(benchmark::State& state) {
             break;
         }
     }
+    // Per frame, so that the figure reads beside the round trip's.
+    state.counters["sleeps"] = benchmark::Counter(static_cast<double>(SleepsSoFar() - sleeps) / kFramesPerIteration,
+                                                  benchmark::Counter::kAvgIterations);
     state.SetBytesProcessed(state.iterations() * kFramesPerIteration * static_cast<std::int64_t>(kFrameBytes));
     state.SetLabel(std::string(state.range(0) ? "B through the driver" : "B straight") + ", " +
                    (state.range(1) ? "A through the driver" : "A straight") +
