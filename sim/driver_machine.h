@@ -44,6 +44,8 @@ public:
 
     PDEVICE_OBJECT Pdo() const { return pdo_; }
     usbsim::Bus& Bus() { return *bus_; }
+    // What the host polling the device's reads waits for.
+    std::shared_ptr<const usbsim::TransferWatch> InTransfers() const { return bus_->InTransfers(pdo_); }
 
 private:
     std::unique_ptr<wrk::DriverImage> image_;

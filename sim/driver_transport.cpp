@@ -1,7 +1,5 @@
 #include "driver_transport.h"
 
-#include <host/kernel.h>
-
 #include <algorithm>
 
 namespace wsim {
@@ -29,11 +27,11 @@ std::optional<Packet> DriverTransport::Receive(std::chrono::microseconds wait) {
     auto deadline = std::chrono::steady_clock::now() + wait;
     Packet buffer(kReadRoom);
     // The read never waits, so the caller polls. What a read finds comes from
-    // the driver's receive threads, which go back to waiting once they have
-    // stored a transfer: polling again each time they do finds every packet
-    // as soon as it is whole, and the bounded sleep covers the rest.
+    // the driver's receive threads, which submit their next IN transfer once
+    // they have stored the last one: polling again each time they do finds
+    // every packet as soon as it is whole, and the bounded sleep covers the rest.
     while (!Closed()) {
-        const std::uint64_t waits = wrk::SystemThreadWaitCount();
+        const std::uint64_t submitted = inTransfers_->Submitted();
         ULONG read = 0;
         NTSTATUS status = file_.Read(buffer.data(), kReadRoom, &read);
         if (!NT_SUCCESS(status)) {
@@ -48,7 +46,7 @@ std::optional<Packet> DriverTransport::Receive(std::chrono::microseconds wait) {
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) break;
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
-        wrk::WaitForSystemThreadWait(waits, std::min(left, kLongestPollInterval));
+        inTransfers_->WaitForMore(submitted, std::min(left, kLongestPollInterval));
     }
     return std::nullopt;
 }

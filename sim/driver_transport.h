@@ -5,12 +5,17 @@
 #include "transport.h"
 
 #include <host/io.h>
+#include <host/transfer_watch.h>
+
+#include <memory>
 
 namespace wsim {
 
 class DriverTransport : public Transport {
 public:
-    explicit DriverTransport(wrk::UserFile& file) : file_(file) {}
+    // `inTransfers`: the IN transfers the driver submits to its radio's PDO.
+    DriverTransport(wrk::UserFile& file, std::shared_ptr<const usbsim::TransferWatch> inTransfers)
+        : file_(file), inTransfers_(std::move(inTransfers)) {}
 
     bool Send(const Packet& packet) override;
     std::optional<Packet> Receive(std::chrono::microseconds wait) override;
@@ -22,6 +27,7 @@ public:
 
 private:
     wrk::UserFile& file_;
+    std::shared_ptr<const usbsim::TransferWatch> inTransfers_;
     NTSTATUS failure_ = STATUS_SUCCESS;
     std::uint64_t emptyReads_ = 0;
 };

@@ -67,7 +67,7 @@ int RunMachine(const MachineOptions& options) {
         log.Note("driver loaded with DebugLevel " + std::to_string(options.debugLevel) +
                  ", radio started; opening \\DosDevices\\Wrenlok0");
         auto file = machine.Open();
-        DriverTransport transport(*file);
+        DriverTransport transport(*file, machine.InTransfers());
         HostStack host(transport, log);
         EchoOptions echo;
         try {

@@ -12,7 +12,10 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -27,15 +30,43 @@ Btvirt& Emulator() {
     return *btvirt;
 }
 
-// One host stack, behind the driver or straight on the socket.
+// The bus timing of a benchmark argument, as bench/datapath numbers them:
+// 0 the bus completes at once, 1 mixed (what the simulator runs), 2 deferred.
+usbsim::CompletionTiming BusTiming(std::int64_t argument) {
+    switch (argument) {
+    case 0: return usbsim::CompletionTiming::Synchronous;
+    case 2: return usbsim::CompletionTiming::Deferred;
+    default: return usbsim::CompletionTiming::Mixed;
+    }
+}
+
+std::string BusLabel(std::int64_t argument) {
+    switch (argument) {
+    case 0: return "bus completes at once";
+    case 2: return "bus completes from its thread";
+    default: return "mixed bus timing";
+    }
+}
+
+// Times the threads of this process went to sleep (voluntary context
+// switches): each is a hand-over that costs a wake-up, whatever the load on
+// the machine makes that wake-up cost in time.
+long SleepsSoFar() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_nvcsw;
+}
+
+// One host stack, behind the driver (on a bus of the given timing) or
+// straight on the socket.
 class Machine {
 public:
-    explicit Machine(bool throughDriver) {
+    Machine(bool throughDriver, usbsim::CompletionTiming busTiming) {
         if (throughDriver) {
             radio_ = usbsim::H4Radio::Connect(Emulator().SocketPath());
-            driver_ = std::make_unique<DriverMachine>(WRENLOK_DRIVER_PATH, 0, *radio_);
+            driver_ = std::make_unique<DriverMachine>(WRENLOK_DRIVER_PATH, 0, *radio_, usbsim::BusOptions{busTiming});
             file_ = driver_->Open();
-            transport_ = std::make_unique<DriverTransport>(*file_);
+            transport_ = std::make_unique<DriverTransport>(*file_, driver_->InTransfers());
         } else {
             transport_ = std::make_unique<SocketTransport>(Emulator().SocketPath());
         }
@@ -83,20 +114,30 @@ std::uint16_t Connect(HostStack& b, HostStack& a) {
 }
 
 void ReadBdAddrRoundTrip(benchmark::State& state) {
-    Machine machine(state.range(0) != 0);
+    Machine machine(state.range(0) != 0, BusTiming(state.range(1)));
+    const long sleeps = SleepsSoFar();
     for (auto _ : state) machine.Host().CommandOk(hci::ReadBdAddr);
-    state.SetLabel(state.range(0) ? "through the driver" : "straight to btvirt");
+    state.counters["sleeps"] = benchmark::Counter(static_cast<double>(SleepsSoFar() - sleeps),
+                                                  benchmark::Counter::kAvgIterations);
+    state.SetLabel(state.range(0) ? "through the driver, " + BusLabel(state.range(1)) : "straight to btvirt");
 }
-BENCHMARK(ReadBdAddrRoundTrip)->ArgName("driver")->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(ReadBdAddrRoundTrip)
+    ->ArgNames({"driver", "bus"})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Args({1, 0})
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // B sends 1021-byte L2CAP frames to A within its controller's credits while A
 // takes them in on a thread of its own. driverB / driverA: whose side the
-// driver is under (one driver image per process).
+// driver is under (one driver image per process); bus: its bus timing.
 void AclThroughputBToA(benchmark::State& state) {
-    Machine b(state.range(0) != 0);
-    Machine a(state.range(1) != 0);
+    Machine b(state.range(0) != 0, BusTiming(state.range(2)));
+    Machine a(state.range(1) != 0, BusTiming(state.range(2)));
     std::uint16_t handle = Connect(b.Host(), a.Host());
     const std::vector<std::uint8_t> frame(kFrameBytes, 0xa5);
+    const long sleeps = SleepsSoFar();
     for (auto _ : state) {
         std::atomic<int> received{0};
         std::thread receiver([&] {
@@ -109,15 +150,20 @@ void AclThroughputBToA(benchmark::State& state) {
             break;
         }
     }
+    // Per frame, so that the figure reads beside the round trip's.
+    state.counters["sleeps"] = benchmark::Counter(static_cast<double>(SleepsSoFar() - sleeps) / kFramesPerIteration,
+                                                  benchmark::Counter::kAvgIterations);
     state.SetBytesProcessed(state.iterations() * kFramesPerIteration * static_cast<std::int64_t>(kFrameBytes));
     state.SetLabel(std::string(state.range(0) ? "B through the driver" : "B straight") + ", " +
-                   (state.range(1) ? "A through the driver" : "A straight"));
+                   (state.range(1) ? "A through the driver" : "A straight") +
+                   (state.range(0) || state.range(1) ? ", " + BusLabel(state.range(2)) : ""));
 }
 BENCHMARK(AclThroughputBToA)
-    ->ArgNames({"driverB", "driverA"})
-    ->Args({0, 0})
-    ->Args({1, 0})
-    ->Args({0, 1})
+    ->ArgNames({"driverB", "driverA", "bus"})
+    ->Args({0, 0, 1})
+    ->Args({1, 0, 1})
+    ->Args({0, 1, 1})
+    ->Args({1, 0, 0})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -20,8 +20,9 @@ struct ReadOutcome {
     std::vector<std::uint8_t> packet; // empty when none came in time
 };
 
-inline ReadOutcome ReadPacket(wrk::UserFile& file, std::chrono::milliseconds patience) {
-    wsim::DriverTransport transport(file);
+inline ReadOutcome ReadPacket(wrk::UserFile& file, const wsim::DriverMachine& machine,
+                              std::chrono::milliseconds patience) {
+    wsim::DriverTransport transport(file, machine.InTransfers());
     ReadOutcome outcome;
     if (auto packet = transport.Receive(patience)) outcome.packet = *packet;
     outcome.status = transport.Failure();

@@ -46,11 +46,11 @@ TEST_F(RadioFaults, AnEventThatNeverCompletesHoldsUpNothingElse) {
     FromController(kAcl);
     // The length byte promises 32 parameter bytes; five ever come.
     FromController({0x04, 0x0e, 0x20, 0x01, 0x03, 0x0c, 0x00, 0x00});
-    auto first = e2e::ReadPacket(*file, std::chrono::seconds(10));
+    auto first = e2e::ReadPacket(*file, *machine, std::chrono::seconds(10));
     EXPECT_EQ(first.status, STATUS_SUCCESS);
     EXPECT_EQ(first.packet, kAcl);
     // The half event is never handed out as a packet...
-    EXPECT_TRUE(e2e::ReadPacket(*file, std::chrono::milliseconds(200)).packet.empty());
+    EXPECT_TRUE(e2e::ReadPacket(*file, *machine, std::chrono::milliseconds(200)).packet.empty());
     // ...and commands still go out whole.
     ULONG written = 0;
     const Bytes reset = {0x01, 0x03, 0x0c, 0x00};
@@ -66,7 +66,7 @@ TEST_F(RadioFaults, AnAclPacketLargerThanTheRingIsNeverDeliveredInPart) {
     Bytes huge = {0x02, 0x2a, 0x20, 0xff, 0x0f};
     for (int i = 0; i < 0x0fff; ++i) huge.push_back(static_cast<std::uint8_t>(i));
     FromController(huge);
-    auto outcome = e2e::ReadPacket(*file, std::chrono::milliseconds(300));
+    auto outcome = e2e::ReadPacket(*file, *machine, std::chrono::milliseconds(300));
     EXPECT_EQ(outcome.status, STATUS_SUCCESS);
     EXPECT_TRUE(outcome.packet.empty() || outcome.packet == huge);
     ControllerLeaves();

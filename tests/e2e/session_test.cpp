@@ -78,7 +78,7 @@ TEST_F(EmulatorDies, MidTransferTheDriverStaysConsistentAndUnloadsClean) {
     wrk::SetTimeScale(1.0); // the emulator keeps real time
 
     // A behind the driver, B straight on the emulator's socket.
-    wsim::DriverTransport aTransport(*file);
+    wsim::DriverTransport aTransport(*file, machine->InTransfers());
     wsim::PacketLog aLog("A", nullptr), bLog("B", nullptr);
     wsim::HostStack a(aTransport, aLog);
     std::string aOutcome;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace usbtest {
 namespace {
@@ -235,6 +236,30 @@ TEST_P(BusTest, PendingInCompletesWhenTheRadioHasData) {
     EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 6u);
     EXPECT_EQ(buffer[0], 0x0F);
     EXPECT_EQ(bus.PendingTransfers(pdo), 0u);
+}
+
+TEST_P(BusTest, InTransferWatchMovesWithEachInSubmissionAndWakesItsWaiter) {
+    ASSERT_EQ(Configure(), STATUS_SUCCESS);
+    const auto watch = bus.InTransfers(pdo);
+    const uint64_t before = watch->Submitted();
+    UCHAR command[] = {0x03, 0x0C, 0x00};
+    URB commandUrb = CommandUrb(command, sizeof command);
+    ASSERT_EQ(Submit(commandUrb), STATUS_SUCCESS);
+    EXPECT_EQ(watch->Submitted(), before);
+    EXPECT_FALSE(watch->WaitForMore(before, std::chrono::microseconds(1000)));
+
+    // A waiter is woken by the submission itself, whether the transfer is
+    // answered at once or held.
+    bool woken = false;
+    std::thread waiter([&] { woken = watch->WaitForMore(before, std::chrono::seconds(10)); });
+    UCHAR buffer[16];
+    URB urb = BulkUrb(interruptPipe, kIn, buffer, sizeof buffer);
+    auto pending = Start(urb);
+    waiter.join();
+    EXPECT_TRUE(woken);
+    EXPECT_EQ(watch->Submitted(), before + 1);
+    radio.QueueEvent({0x0E, 0x01, 0x01});
+    EXPECT_EQ(pending->Wait(), STATUS_SUCCESS);
 }
 
 TEST_P(BusTest, CancelledInTransferCompletesCancelled) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <host/radio.h>
+#include <host/transfer_watch.h>
 
 #include <functional>
 #include <memory>
@@ -73,6 +74,8 @@ public:
     // Transfers the bus holds for a PDO (pending sends and IN transfers).
     size_t PendingTransfers(PDEVICE_OBJECT pdo) const;
     bool Configured(PDEVICE_OBJECT pdo) const;
+    // The IN transfers the driver above a PDO submits, for a host polling its reads.
+    std::shared_ptr<const TransferWatch> InTransfers(PDEVICE_OBJECT pdo) const;
 
 private:
     struct State;

@@ -1,9 +1,11 @@
 #include "h4_radio.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -119,19 +121,29 @@ void H4Radio::attach(RadioHost* host) {
 Descriptors H4Radio::descriptors() { return StandardBluetoothRadioDescriptors(); }
 
 bool H4Radio::WritePacket(uint8_t type, std::span<const uint8_t> bytes) {
-    std::vector<uint8_t> packet;
-    packet.reserve(bytes.size() + 1);
-    packet.push_back(type);
-    packet.insert(packet.end(), bytes.begin(), bytes.end());
+    // The type byte and the packet go from where they are, in one write.
+    iovec pieces[2] = {{&type, 1}, {const_cast<uint8_t*>(bytes.data()), bytes.size()}};
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = 2;
     std::lock_guard lock(writeMutex_);
-    const uint8_t* p = packet.data();
-    size_t left = packet.size();
+    size_t left = 1 + bytes.size();
     while (left > 0) {
-        ssize_t n = ::send(socket_, p, left, MSG_NOSIGNAL);
+        ssize_t n = ::sendmsg(socket_, &message, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        p += n;
         left -= static_cast<size_t>(n);
+        // A short write leaves the rest of the pieces for the next one.
+        for (auto sent = static_cast<size_t>(n); sent > 0;) {
+            size_t step = std::min(sent, message.msg_iov->iov_len);
+            message.msg_iov->iov_base = static_cast<uint8_t*>(message.msg_iov->iov_base) + step;
+            message.msg_iov->iov_len -= step;
+            sent -= step;
+            if (message.msg_iov->iov_len == 0) {
+                ++message.msg_iov;
+                --message.msg_iovlen;
+            }
+        }
     }
     return true;
 }
@@ -155,20 +167,37 @@ void H4Radio::bulkOut(uint8_t endpoint, std::span<const uint8_t> data, Completio
         return;
     }
     // Bulk OUT is a byte stream to the radio; only whole ACL packets go on.
-    std::vector<std::vector<uint8_t>> whole;
+    // A transfer that starts on a packet boundary, as the driver's do, goes
+    // straight from its buffer; only what follows a partial one is gathered.
+    std::vector<std::vector<uint8_t>> joined;
+    std::span<const uint8_t> whole;
     {
         std::lock_guard lock(mutex_);
-        aclOut_.insert(aclOut_.end(), data.begin(), data.end());
-        size_t header = h4::HeaderLength(h4::Acl);
+        std::span<const uint8_t> rest = data;
+        const size_t header = h4::HeaderLength(h4::Acl);
+        if (aclOut_.empty()) {
+            size_t length = 0;
+            while (rest.size() - length >= header &&
+                   rest.size() - length >= header + h4::PayloadLength(h4::Acl, rest.data() + length))
+                length += header + h4::PayloadLength(h4::Acl, rest.data() + length);
+            whole = rest.first(length);
+            rest = rest.subspan(length);
+        }
+        aclOut_.insert(aclOut_.end(), rest.begin(), rest.end());
         while (aclOut_.size() >= header) {
             size_t length = header + h4::PayloadLength(h4::Acl, aclOut_.data());
             if (aclOut_.size() < length) break;
-            whole.emplace_back(aclOut_.begin(), aclOut_.begin() + static_cast<std::ptrdiff_t>(length));
+            joined.emplace_back(aclOut_.begin(), aclOut_.begin() + static_cast<std::ptrdiff_t>(length));
             aclOut_.erase(aclOut_.begin(), aclOut_.begin() + static_cast<std::ptrdiff_t>(length));
         }
     }
     bool sent = !closed_;
-    for (const auto& packet : whole) sent = sent && WritePacket(h4::Acl, packet);
+    while (sent && !whole.empty()) {
+        const size_t length = h4::HeaderLength(h4::Acl) + h4::PayloadLength(h4::Acl, whole.data());
+        sent = WritePacket(h4::Acl, whole.first(length));
+        whole = whole.subspan(length);
+    }
+    for (const auto& packet : joined) sent = sent && WritePacket(h4::Acl, packet);
     done.complete(sent ? USBD_STATUS_SUCCESS : USBD_STATUS_DEV_NOT_RESPONDING);
 }
 

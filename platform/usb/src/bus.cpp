@@ -218,4 +218,8 @@ bool Bus::Configured(PDEVICE_OBJECT pdo) const {
     return state_->Find(pdo).Configured();
 }
 
+std::shared_ptr<const TransferWatch> Bus::InTransfers(PDEVICE_OBJECT pdo) const {
+    return state_->Find(pdo).InTransfers();
+}
+
 }  // namespace usbsim

@@ -487,6 +487,7 @@ USBD_STATUS Port::ApplyReceipt(PURB urb, Receipt &receipt) {
 }
 
 NTSTATUS Port::Receive(PIRP irp, PURB urb, USBD_PIPE_HANDLE pipe, const Pipe &info) {
+    inTransfers_->Count();
     std::unique_lock serve(serve_);
     std::unique_lock lock(mutex_);
     if (gone_) {

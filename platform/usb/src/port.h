@@ -3,6 +3,7 @@
 #pragma once
 
 #include <host/bus.h>
+#include <host/transfer_watch.h>
 #include <usbdlib.h>
 
 #include "bus_worker.h"
@@ -91,6 +92,7 @@ public:
     std::vector<PowerRequest> PowerRequests() const;
     size_t PendingTransfers() const;
     bool Configured() const;
+    std::shared_ptr<TransferWatch> InTransfers() const { return inTransfers_; }
     Radio &radio;
 
 private:
@@ -147,6 +149,7 @@ private:
     DEVICE_CAPABILITIES capabilities_;
     std::vector<UCHAR> pnpMinors_;
     std::vector<PowerRequest> powerRequests_;
+    const std::shared_ptr<TransferWatch> inTransfers_ = std::make_shared<TransferWatch>();
 };
 
 // Windows' mapping of a URB's failure to the request's status.
