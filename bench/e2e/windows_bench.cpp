@@ -163,7 +163,7 @@ public:
             radio_ = usbsim::H4Radio::Connect(TheRelay().socket);
             driver_ = std::make_unique<DriverMachine>(WRENLOK_DRIVER_PATH, 0, *radio_);
             file_ = driver_->Open();
-            transport_ = std::make_unique<DriverTransport>(*file_);
+            transport_ = std::make_unique<DriverTransport>(*file_, driver_->InTransfers());
         } else {
             transport_ = std::make_unique<SocketTransport>(TheRelay().socket);
         }
