@@ -11,6 +11,7 @@
 
 #include <host/kernel.h>
 #include <host/scripted_radio.h>
+#include <host/transfer_watch.h>
 
 #include <benchmark/benchmark.h>
 #include <valgrind/callgrind.h>
@@ -33,15 +34,16 @@ std::vector<uint8_t> AclPacket() {
     return packet;
 }
 
-// The driver's reads never wait: when one finds nothing, poll again once the
-// driver's receive threads have gone back to waiting.
-size_t ReadPacket(wrk::UserFile& file, std::vector<uint8_t>& buffer) {
+// The driver's reads never wait: when one finds nothing, poll again once a
+// receive thread has submitted its next IN transfer, which it does when it has
+// stored what the last one brought.
+size_t ReadPacket(wrk::UserFile& file, const usbsim::TransferWatch& inTransfers, std::vector<uint8_t>& buffer) {
     for (;;) {
-        const uint64_t waits = wrk::SystemThreadWaitCount();
+        const uint64_t submitted = inTransfers.Submitted();
         ULONG read = 0;
         if (file.Read(buffer.data(), static_cast<ULONG>(buffer.size()), &read) != STATUS_SUCCESS) return 0;
         if (read != 0) return read;
-        wrk::WaitForSystemThreadWait(waits, std::chrono::microseconds(500));
+        inTransfers.WaitForMore(submitted, std::chrono::microseconds(500));
     }
 }
 
@@ -70,12 +72,13 @@ void DeliverBatches(benchmark::State& state, bool counted) {
     Machine machine(kTimings[state.range(0)]);
     const std::vector<uint8_t> packet = AclPacket();
     std::vector<uint8_t> buffer(2048);
+    const auto inTransfers = machine.driver.InTransfers();
     int64_t packets = 0;
     if (counted) CALLGRIND_ZERO_STATS;
     for (auto _ : state) {
         for (int i = 0; i < kPacketsPerBatch; ++i) machine.radio.QueueAcl(packet);
         for (int i = 0; i < kPacketsPerBatch; ++i) {
-            if (ReadPacket(*machine.file, buffer) != kPacketBytes + 1) {
+            if (ReadPacket(*machine.file, *inTransfers, buffer) != kPacketBytes + 1) {
                 state.SkipWithError("a read did not return one whole ACL packet");
                 return;
             }

@@ -113,12 +113,6 @@ bool WaitForWaiters(PVOID object, size_t count, std::chrono::milliseconds realTi
 // Waits (real time) until the thread sleeps in a kernel wait or delay; false
 // on time-out.
 bool WaitForThreadToBlock(PKTHREAD thread, std::chrono::milliseconds realTimeout = std::chrono::seconds(10));
-// Waits begun so far by system threads. A host that polls a driver for what
-// its threads produce (reads that never wait) can sleep until the count moves.
-uint64_t SystemThreadWaitCount();
-// Waits (real time) until SystemThreadWaitCount() is no longer `seen`; false
-// on time-out.
-bool WaitForSystemThreadWait(uint64_t seen, std::chrono::microseconds realTimeout);
 // How many times the dispatcher has woken the thread out of a wait: by a
 // signal that released it, its time-out being re-timed, or a kernel APC.
 uint64_t ThreadWakeUps(PKTHREAD thread);

@@ -27,11 +27,6 @@ struct Dispatcher {
     // notification is sent only while someone looks.
     std::condition_variable waitStarted;
     size_t observers = 0;
-    // Waits begun by system threads: a host that polls a driver for what its
-    // threads produce sleeps until they go back to waiting.
-    std::atomic<uint64_t> systemWaits{0};  // written under the lock, read without
-    std::condition_variable systemWaitStarted;
-    size_t systemWaitObservers = 0;
 };
 
 Dispatcher& TheDispatcher() {
@@ -178,12 +173,6 @@ Sleep SleepLocked(std::unique_lock<std::mutex>& guard, PKTHREAD thread, DISPATCH
     if (d.observers != 0) {
         d.waitStarted.notify_all();
     }
-    if (thread->system) {
-        d.systemWaits.fetch_add(1, std::memory_order_release);
-        if (d.systemWaitObservers != 0) {
-            d.systemWaitStarted.notify_all();
-        }
-    }
     Sleep outcome = Sleep::Satisfied;
     SpinBeforeSleeping(guard, wait);
     for (;;) {
@@ -311,19 +300,6 @@ bool WaitForThreadToBlock(PKTHREAD thread, std::chrono::milliseconds realTimeout
     bool blocked = d.waitStarted.wait_for(guard, realTimeout, [thread] { return thread->wait.blocked; });
     --d.observers;
     return blocked;
-}
-
-uint64_t SystemThreadWaitCount() {
-    return detail::TheDispatcher().systemWaits.load(std::memory_order_acquire);
-}
-
-bool WaitForSystemThreadWait(uint64_t seen, std::chrono::microseconds realTimeout) {
-    auto& d = detail::TheDispatcher();
-    std::unique_lock guard(d.lock);
-    ++d.systemWaitObservers;
-    bool moved = d.systemWaitStarted.wait_for(guard, realTimeout, [&d, seen] { return d.systemWaits.load(std::memory_order_relaxed) != seen; });
-    --d.systemWaitObservers;
-    return moved;
 }
 
 uint64_t ThreadWakeUps(PKTHREAD thread) {
