@@ -84,8 +84,9 @@ protected:
 };
 
 // A USB Bluetooth radio as the bus sees it. Calls come from the bus's
-// dispatch routines and its own thread, never with a bus lock held, so a
-// radio may call back into the RadioHost or a Completion from inside them.
+// dispatch routines, its own thread, and the radio's own thread when it
+// reports dataReady(); never with a bus lock held, so a radio may call back
+// into the RadioHost or a Completion from inside them.
 class Radio {
 public:
     virtual ~Radio() = default;
