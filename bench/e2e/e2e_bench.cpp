@@ -1,13 +1,8 @@
 // Read BD_ADDR round trips and B-to-A ACL throughput, each measured with the
 // driver in the path and straight over the controller emulator's socket, so
 // the two can be read side by side: the ratio is what the driver costs.
+#include "bench_machine.h"
 #include "btvirt.h"
-#include "driver_machine.h"
-#include "driver_transport.h"
-#include "host_stack.h"
-#include "socket_transport.h"
-
-#include <radios/h4_radio.h>
 
 #include <benchmark/benchmark.h>
 
@@ -57,44 +52,6 @@ long SleepsSoFar() {
     return usage.ru_nvcsw;
 }
 
-// One host stack, behind the driver (on a bus of the given timing) or
-// straight on the socket.
-class Machine {
-public:
-    Machine(bool throughDriver, usbsim::CompletionTiming busTiming) {
-        if (throughDriver) {
-            radio_ = usbsim::H4Radio::Connect(Emulator().SocketPath());
-            driver_ = std::make_unique<DriverMachine>(WRENLOK_DRIVER_PATH, 0, *radio_, usbsim::BusOptions{busTiming});
-            file_ = driver_->Open();
-            transport_ = std::make_unique<DriverTransport>(*file_, driver_->InTransfers());
-        } else {
-            transport_ = std::make_unique<SocketTransport>(Emulator().SocketPath());
-        }
-        host_ = std::make_unique<HostStack>(*transport_, log_);
-        host_->Initialize();
-    }
-    ~Machine() {
-        host_.reset();
-        transport_.reset();
-        if (driver_) {
-            file_->Close();
-            file_.reset();
-            driver_->RequestRemoval();
-            driver_->Unload();
-            driver_.reset();
-        }
-    }
-    HostStack& Host() { return *host_; }
-
-private:
-    PacketLog log_{"", nullptr};
-    std::unique_ptr<usbsim::H4Radio> radio_;
-    std::unique_ptr<DriverMachine> driver_;
-    std::unique_ptr<wrk::UserFile> file_;
-    std::unique_ptr<Transport> transport_;
-    std::unique_ptr<HostStack> host_;
-};
-
 // Pages A directly (its address is known) and returns B's connection handle.
 std::uint16_t Connect(HostStack& b, HostStack& a) {
     const std::uint8_t scan[] = {0x03};
@@ -114,7 +71,7 @@ std::uint16_t Connect(HostStack& b, HostStack& a) {
 }
 
 void ReadBdAddrRoundTrip(benchmark::State& state) {
-    Machine machine(state.range(0) != 0, BusTiming(state.range(1)));
+    BenchMachine machine(Emulator().SocketPath(), state.range(0) != 0, BusTiming(state.range(1)));
     const long sleeps = SleepsSoFar();
     for (auto _ : state) machine.Host().CommandOk(hci::ReadBdAddr);
     state.counters["sleeps"] = benchmark::Counter(static_cast<double>(SleepsSoFar() - sleeps),
@@ -133,8 +90,8 @@ BENCHMARK(ReadBdAddrRoundTrip)
 // takes them in on a thread of its own. driverB / driverA: whose side the
 // driver is under (one driver image per process); bus: its bus timing.
 void AclThroughputBToA(benchmark::State& state) {
-    Machine b(state.range(0) != 0, BusTiming(state.range(2)));
-    Machine a(state.range(1) != 0, BusTiming(state.range(2)));
+    BenchMachine b(Emulator().SocketPath(), state.range(0) != 0, BusTiming(state.range(2)));
+    BenchMachine a(Emulator().SocketPath(), state.range(1) != 0, BusTiming(state.range(2)));
     std::uint16_t handle = Connect(b.Host(), a.Host());
     const std::vector<std::uint8_t> frame(kFrameBytes, 0xa5);
     const long sleeps = SleepsSoFar();

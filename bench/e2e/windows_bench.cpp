@@ -4,13 +4,8 @@
 // x86 product image on Wine's kernel, its test-bus radio bridged to the same
 // emulator). The Windows machine times its own round trips and says when its
 // frames are in; the other paths are timed here the same way.
+#include "bench_machine.h"
 #include "btvirt.h"
-#include "driver_machine.h"
-#include "driver_transport.h"
-#include "host_stack.h"
-#include "socket_transport.h"
-
-#include <radios/h4_radio.h>
 
 #include <benchmark/benchmark.h>
 
@@ -155,43 +150,6 @@ Windows& TheWindowsMachine() {
     return windows;
 }
 
-// One host stack in this process, behind the driver or straight on the socket.
-class Machine {
-public:
-    explicit Machine(bool throughDriver) {
-        if (throughDriver) {
-            radio_ = usbsim::H4Radio::Connect(TheRelay().socket);
-            driver_ = std::make_unique<DriverMachine>(WRENLOK_DRIVER_PATH, 0, *radio_);
-            file_ = driver_->Open();
-            transport_ = std::make_unique<DriverTransport>(*file_, driver_->InTransfers());
-        } else {
-            transport_ = std::make_unique<SocketTransport>(TheRelay().socket);
-        }
-        host_ = std::make_unique<HostStack>(*transport_, log_);
-        host_->Initialize();
-    }
-    ~Machine() {
-        host_.reset();
-        transport_.reset();
-        if (driver_) {
-            file_->Close();
-            file_.reset();
-            driver_->RequestRemoval();
-            driver_->Unload();
-            driver_.reset();
-        }
-    }
-    HostStack& Host() { return *host_; }
-
-private:
-    PacketLog log_{"", nullptr};
-    std::unique_ptr<usbsim::H4Radio> radio_;
-    std::unique_ptr<DriverMachine> driver_;
-    std::unique_ptr<wrk::UserFile> file_;
-    std::unique_ptr<Transport> transport_;
-    std::unique_ptr<HostStack> host_;
-};
-
 hci::BdAddr ParseAddress(const std::string& text) {
     hci::BdAddr address{};
     unsigned fields[6];
@@ -253,7 +211,7 @@ void ReadBdAddrRoundTrip(benchmark::State& state) {
         }
         return;
     }
-    Machine machine(path == OurEmulation);
+    BenchMachine machine(TheRelay().socket, path == OurEmulation);
     for (auto _ : state) {
         auto start = std::chrono::steady_clock::now();
         machine.Host().CommandOk(hci::ReadBdAddr);
@@ -275,7 +233,7 @@ void AclThroughputToA(benchmark::State& state) {
     const auto path = state.range(0);
     state.SetLabel(std::string("A ") + PathName(path));
     const std::vector<std::uint8_t> frame(kFrameBytes, 0xa5);
-    Machine b(false);
+    BenchMachine b(TheRelay().socket, false);
     if (path == WindowsMachine) {
         Windows& windows = TheWindowsMachine();
         std::string scanning = windows.Ask("accept");
@@ -293,7 +251,7 @@ void AclThroughputToA(benchmark::State& state) {
             }
         }
     } else {
-        Machine a(path == OurEmulation);
+        BenchMachine a(TheRelay().socket, path == OurEmulation);
         std::uint16_t handle = ConnectLocal(b.Host(), a.Host());
         for (auto _ : state) {
             std::atomic<int> received{0};

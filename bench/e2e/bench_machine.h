@@ -1,0 +1,55 @@
+// One host stack in the benchmark's process, behind the driver on our
+// emulation (its radio a controller on the given socket, on a bus of the
+// given timing) or straight on that socket.
+#pragma once
+
+#include "driver_machine.h"
+#include "driver_transport.h"
+#include "host_stack.h"
+#include "socket_transport.h"
+
+#include <radios/h4_radio.h>
+
+#include <memory>
+#include <string>
+
+namespace wsim {
+
+class BenchMachine {
+public:
+    BenchMachine(const std::string& socketPath, bool throughDriver,
+                 usbsim::CompletionTiming busTiming = usbsim::BusOptions{}.timing) {
+        if (throughDriver) {
+            radio_ = usbsim::H4Radio::Connect(socketPath);
+            driver_ = std::make_unique<DriverMachine>(WRENLOK_DRIVER_PATH, 0, *radio_, usbsim::BusOptions{busTiming});
+            file_ = driver_->Open();
+            transport_ = std::make_unique<DriverTransport>(*file_, driver_->InTransfers());
+        } else {
+            transport_ = std::make_unique<SocketTransport>(socketPath);
+        }
+        host_ = std::make_unique<HostStack>(*transport_, log_);
+        host_->Initialize();
+    }
+    ~BenchMachine() {
+        host_.reset();
+        transport_.reset();
+        if (driver_) {
+            file_->Close();
+            file_.reset();
+            driver_->RequestRemoval();
+            driver_->Unload();
+            driver_.reset();
+        }
+    }
+    HostStack& Host() { return *host_; }
+
+private:
+    PacketLog log_{"", nullptr};
+    std::unique_ptr<usbsim::H4Radio> radio_;
+    std::unique_ptr<DriverMachine> driver_;
+    std::unique_ptr<wrk::UserFile> file_;
+    std::unique_ptr<Transport> transport_;
+    std::unique_ptr<HostStack> host_;
+};
+
+}  // namespace wsim
