@@ -28,6 +28,12 @@ PVOID NewHandle() {
 
 namespace {
 
+// IoCancelIrp sets Cancel in the cancelling thread, holding none of the bus's
+// locks, so the bus reads it as the atomic flag it is.
+bool CancelRequested(PIRP irp) {
+    return __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) != FALSE;
+}
+
 // A failed transfer moved no bytes, except a short one, which reports what came.
 void NoteTransferOutcome(PURB urb, USBD_STATUS usbd) {
     if (!USBD_ERROR(usbd) || usbd == USBD_STATUS_ERROR_SHORT_TRANSFER) return;
@@ -127,7 +133,7 @@ NTSTATUS Port::Arm(std::unique_lock<std::mutex> &lock, std::list<HeldTransfer>::
     IoMarkIrpPending(irp);
     held->armed = true;
     IoSetCancelRoutine(irp, &Port::CancelTransfer);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    if (CancelRequested(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         held_.erase(held);
         lock.unlock();
         CompleteLater(irp, urb, USBD_STATUS_CANCELED);
@@ -565,7 +571,7 @@ void Port::ServeHeldReceives() {
                     continue;
                 }
                 IoSetCancelRoutine(head->irp, &Port::CancelTransfer);
-                if (head->irp->Cancel && IoSetCancelRoutine(head->irp, nullptr) != nullptr) {
+                if (CancelRequested(head->irp) && IoSetCancelRoutine(head->irp, nullptr) != nullptr) {
                     finished.push_back({head->irp, head->urb, USBD_STATUS_CANCELED});
                     held_.erase(head);
                     continue;
