@@ -136,6 +136,37 @@ protected:
 void AddDeferredWorkSource(DeferredWorkSource* source);
 void RemoveDeferredWorkSource(DeferredWorkSource* source);
 
+// A device's interrupt as a descriptor that becomes readable (a radio's
+// socket). A driver's system thread that goes to sleep in a kernel wait takes
+// the lines over and polls them while it sleeps; when one becomes readable it
+// runs Service() itself, as a processor takes an interrupt and its DPC in
+// whatever thread it was running, and then looks at its wait again. The
+// request it waits for is often completed right there, with no other thread
+// woken in between. The thread keeps a line until another system thread
+// sleeps, or it sleeps where it may not run such work, or it ends.
+//
+// While no kernel thread has it, the line's own thread serves it:
+// KernelPolls(true) says a kernel thread has taken it over (the line's thread
+// stops reading), KernelPolls(false) that it is handed back. Both are called
+// with kernel locks held: they may only note the change and wake the line's
+// thread.
+class InterruptLine {
+public:
+    // The descriptor to poll for input, or -1 once the line is dead.
+    virtual int Fd() = 0;
+    // Takes what has arrived without waiting and hands it on; runs at
+    // PASSIVE_LEVEL in a sleeping system thread, with no kernel lock held.
+    virtual void Service() = 0;
+    virtual void KernelPolls(bool polling) = 0;
+
+protected:
+    ~InterruptLine() = default;
+};
+void ConnectInterruptLine(InterruptLine* line);
+// Waits until no kernel thread polls or serves the line (except the calling
+// thread's own Service()); afterwards the line's thread has it for good.
+void DisconnectInterruptLine(InterruptLine* line);
+
 // How a system thread was created, and how its handle was referenced.
 struct ThreadCreation {
     ACCESS_MASK desiredAccess;

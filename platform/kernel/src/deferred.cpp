@@ -50,19 +50,25 @@ void RemoveDeferredWorkSource(DeferredWorkSource* source) {
 
 namespace detail {
 
-bool RunDeferredWorkBeforeSleeping(std::unique_lock<std::mutex>& dispatcherLock, PKTHREAD thread) {
-    Sources& s = TheSources();
-    if (s.count.load(std::memory_order_acquire) == 0) return false;
+DeferredWorkScope::DeferredWorkScope() { tRunningDeferred = true; }
+DeferredWorkScope::~DeferredWorkScope() { tRunningDeferred = false; }
+
+bool MayRunDeferredWork(PKTHREAD thread) {
     // Only where nothing of the waiting thread's own can be in the way: a
     // driver's system thread at PASSIVE_LEVEL between requests, not one
     // inside a dispatch routine or already running deferred work.
-    if (thread == nullptr || !thread->system || tRunningDeferred || KeGetCurrentIrql() != PASSIVE_LEVEL ||
-        HeldSpinLockCount() != 0 || InDispatchRoutine())
-        return false;
-    tRunningDeferred = true;
+    return thread != nullptr && thread->system && !tRunningDeferred && KeGetCurrentIrql() == PASSIVE_LEVEL &&
+           HeldSpinLockCount() == 0 && !InDispatchRoutine();
+}
+
+bool RunDeferredWorkBeforeSleeping(std::unique_lock<std::mutex>& dispatcherLock, PKTHREAD thread) {
+    Sources& s = TheSources();
+    if (s.count.load(std::memory_order_acquire) == 0) return false;
+    if (!MayRunDeferredWork(thread)) return false;
     bool ran = false;
     dispatcherLock.unlock();
     {
+        DeferredWorkScope running;
         std::shared_lock guard(s.lock);
         for (DeferredWorkSource* source : s.sources) {
             if (source->RunDeferred()) {
@@ -72,7 +78,6 @@ bool RunDeferredWorkBeforeSleeping(std::unique_lock<std::mutex>& dispatcherLock,
         }
     }
     dispatcherLock.lock();
-    tRunningDeferred = false;
     return ran;
 }
 

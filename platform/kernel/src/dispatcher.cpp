@@ -8,6 +8,7 @@
 #include "apc.h"
 #include "clock.h"
 #include "deferred.h"
+#include "interrupt_lines.h"
 #include "irql.h"
 #include "kthread.h"
 
@@ -66,7 +67,11 @@ void Unlink(WaitBlock& block) {
 void Wake(ThreadWait& wait) {
     ++wait.wakeUps;
     wait.woken.store(true, std::memory_order_release);
-    wait.wake.notify_one();
+    if (wait.polling) {
+        WakePoller(wait);
+    } else {
+        wait.wake.notify_one();
+    }
 }
 
 // How long a thread about to sleep first spins, waiting to be woken: the
@@ -147,11 +152,11 @@ bool TrySatisfyLocked(DISPATCHER_HEADER* header) {
     return true;
 }
 
-enum class Sleep { Satisfied, TimedOut, Interrupted };
+enum class Sleep { Satisfied, TimedOut, Interrupted, LineReady };
 
 // With the dispatcher lock held: one sleep of the calling thread, on
-// `header`'s wait list (none for a delay), until a signal, the deadline or a
-// kernel APC ends it.
+// `header`'s wait list (none for a delay), until a signal, the deadline, a
+// kernel APC or input on an interrupt line the thread holds ends it.
 Sleep SleepLocked(std::unique_lock<std::mutex>& guard, PKTHREAD thread, DISPATCHER_HEADER* header,
                   const LONGLONG* deadline) {
     Dispatcher& d = TheDispatcher();
@@ -175,6 +180,12 @@ Sleep SleepLocked(std::unique_lock<std::mutex>& guard, PKTHREAD thread, DISPATCH
     }
     Sleep outcome = Sleep::Satisfied;
     SpinBeforeSleeping(guard, wait);
+    const bool servesLines = MayRunDeferredWork(thread);
+    if (servesLines) {
+        TakeInterruptLinesLocked(thread);
+    } else {
+        ReleaseInterruptLinesLocked(thread);
+    }
     for (;;) {
         if (wait.satisfied) {
             break;
@@ -183,17 +194,27 @@ Sleep SleepLocked(std::unique_lock<std::mutex>& guard, PKTHREAD thread, DISPATCH
             outcome = Sleep::Interrupted;
             break;
         }
-        if (!wait.timed) {
-            wait.wake.wait(guard);
-            continue;
-        }
-        if (SystemTime() >= wait.deadline) {
+        if (wait.timed && SystemTime() >= wait.deadline) {
             outcome = Sleep::TimedOut;
             break;
         }
         // Re-timing wakes this sleep too: the real moment is worked out from
         // the driver-time deadline at every turn.
-        wait.wake.wait_until(guard, RealMomentOf(wait.deadline));
+        const RealClock::time_point until = wait.timed ? RealMomentOf(wait.deadline) : RealClock::time_point{};
+        // Another thread that went to sleep since may have taken the lines.
+        if (servesLines && HoldsInterruptLinesLocked(thread)) {
+            // A signal that came meanwhile has taken the wait block out already.
+            if (PollInterruptLines(guard, thread, wait.timed ? &until : nullptr) && !wait.satisfied) {
+                outcome = Sleep::LineReady;
+                break;
+            }
+            continue;
+        }
+        if (wait.timed) {
+            wait.wake.wait_until(guard, until);
+        } else {
+            wait.wake.wait(guard);
+        }
     }
     wait.blocked = false;
     if (wait.timed) {
@@ -243,6 +264,10 @@ NTSTATUS WaitLocked(std::unique_lock<std::mutex>& guard, DISPATCHER_HEADER* head
                 return header != nullptr ? STATUS_TIMEOUT : STATUS_SUCCESS;
             case Sleep::Interrupted:
                 break;  // deliver the APCs and wait again, as a kernel wait does
+            case Sleep::LineReady:
+                // Serving it may well be what satisfies the wait.
+                ServeReadyInterruptLines(guard, thread);
+                break;
         }
     }
 }

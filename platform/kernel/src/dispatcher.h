@@ -40,6 +40,15 @@ struct ThreadWait {
     // Set with every notification, read without the lock by a thread that
     // spins a little before it sleeps.
     std::atomic<bool> woken{false};
+    // A thread that sleeps polling interrupt lines is woken through its
+    // descriptor instead of `wake` (interrupt_lines.h).
+    bool polling = false;
+    int wakeFd = -1;  // an eventfd, made the first time the thread polls
+
+    ThreadWait() = default;
+    ThreadWait(const ThreadWait&) = delete;
+    ThreadWait& operator=(const ThreadWait&) = delete;
+    ~ThreadWait();
 };
 
 std::mutex& DispatcherLock();

@@ -2,6 +2,7 @@
 // unwinds back to the thread's first frame with a private exception, so the
 // driver's routine never returns and no frame above it runs again.
 #include "dispatcher.h"
+#include "interrupt_lines.h"
 #include "irql.h"
 #include "kthread.h"
 #include "object.h"
@@ -118,6 +119,7 @@ void RunSystemThread(PKTHREAD thread) {
     bool unreferenced;
     {
         std::lock_guard guard(detail::DispatcherLock());
+        detail::ReleaseInterruptLinesLocked(thread);
         detail::SignalForeverLocked(&thread->Header);
         thread->terminated = true;
         unreferenced = thread->unreferenced;

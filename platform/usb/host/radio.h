@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+namespace wrk {
+class InterruptLine;
+}
+
 namespace usbsim {
 
 // The setup packet of a control transfer on the default pipe.
@@ -84,7 +88,8 @@ protected:
 };
 
 // A USB Bluetooth radio as the bus sees it. Calls come from the bus's
-// dispatch routines, its own thread, and the radio's own thread when it
+// dispatch routines, its own thread, and the radio's own thread (or a kernel
+// thread serving its interrupt line) when it
 // reports dataReady(); never with a bus lock held, so a radio may call back
 // into the RadioHost or a Completion from inside them.
 class Radio {
@@ -119,6 +124,11 @@ public:
     virtual USB_BUS_NOTIFICATION busInfo() {
         return {0, 12000, 0, ULONG(sizeof(ULONG) + controllerName().size() * sizeof(char16_t))};
     }
+
+    // The radio's input as an interrupt line the kernel's sleeping threads
+    // may serve (host/kernel.h), or null when only the radio's own thread
+    // reports data. The bus connects it while the radio is plugged in.
+    virtual wrk::InterruptLine* interruptLine() { return nullptr; }
 };
 
 }  // namespace usbsim

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -95,16 +97,40 @@ std::unique_ptr<H4Radio> H4Radio::Connect(const std::string& path) {
     return std::make_unique<H4Radio>(fd);
 }
 
-H4Radio::H4Radio(int socket) : socket_(socket), reader_([this] { ReadLoop(); }) {}
+namespace {
+
+int NewEventFd() {
+    int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+    return fd;
+}
+
+}  // namespace
+
+H4Radio::H4Radio(int socket) : socket_(socket), kick_(NewEventFd()), reader_([this] { ReadLoop(); }) {}
 
 H4Radio::~H4Radio() {
+    // A radio destroyed while plugged in must not be polled any more.
+    wrk::DisconnectInterruptLine(this);
     {
         std::lock_guard lock(hostMutex_);
         host_ = nullptr;
     }
+    stopping_ = true;
+    Kick();
     ::shutdown(socket_, SHUT_RDWR);
     reader_.join();
     ::close(socket_);
+    ::close(kick_);
+}
+
+void H4Radio::Kick() {
+    (void)::eventfd_write(kick_, 1);
+}
+
+void H4Radio::KernelPolls(bool polling) {
+    kernelPolls_ = polling;
+    Kick();
 }
 
 void H4Radio::Disconnect() { ::shutdown(socket_, SHUT_RDWR); }
@@ -211,12 +237,34 @@ Receipt H4Radio::receive(uint8_t endpoint, USBD_PIPE_TYPE, size_t maxLength) {
 }
 
 void H4Radio::ReadLoop() {
-    uint8_t buffer[4096];
     for (;;) {
-        ssize_t n = ::recv(socket_, buffer, sizeof(buffer), 0);
+        pollfd fds[2] = {{kick_, POLLIN, 0}, {socket_, POLLIN, 0}};
+        const nfds_t count = kernelPolls_ ? 1 : 2;
+        if (::poll(fds, count, -1) < 0 && errno != EINTR) break;
+        if (fds[0].revents != 0) {
+            eventfd_t drained;
+            (void)::eventfd_read(kick_, &drained);
+        }
+        if (stopping_) return;
+        if (count == 2 && fds[1].revents != 0 && !ReadAvailable()) return;
+    }
+    Closed();
+}
+
+bool H4Radio::ReadAvailable() {
+    std::lock_guard read(readMutex_);
+    if (closed_) return false;
+    uint8_t buffer[4096];
+    bool fresh = false;
+    bool open = true;
+    for (;;) {
+        ssize_t n = ::recv(socket_, buffer, sizeof(buffer), MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        bool fresh = false;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n <= 0) {
+            open = false;
+            break;
+        }
         bool inStep;
         {
             std::lock_guard lock(mutex_);
@@ -228,14 +276,20 @@ void H4Radio::ReadLoop() {
                 fresh = true;
             });
         }
-        if (fresh) {
-            std::lock_guard lock(hostMutex_);
-            if (host_) host_->dataReady();
-        }
         // A byte that starts no packet: nothing after it can be followed.
-        if (!inStep) break;
+        if (!inStep) {
+            open = false;
+            break;
+        }
+        // A short read has emptied the socket: no second call to find that out.
+        if (static_cast<size_t>(n) < sizeof(buffer)) break;
     }
-    Closed();
+    if (fresh) {
+        std::lock_guard lock(hostMutex_);
+        if (host_) host_->dataReady();
+    }
+    if (!open) Closed();
+    return open;
 }
 
 void H4Radio::Closed() {

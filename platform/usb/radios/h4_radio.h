@@ -2,9 +2,12 @@
 // the ones the controller emulator serves: commands on the default pipe and
 // ACL data on bulk OUT go into the socket, events come back on the interrupt
 // pipe and ACL data on bulk IN, each transfer taking what the URB has room for.
-// The socket closing is the radio leaving the bus.
+// The socket closing is the radio leaving the bus. The socket is the radio's
+// interrupt line: a driver thread asleep in the kernel reads it itself, and
+// the radio's own thread reads it only while none does.
 #pragma once
 
+#include <host/kernel.h>
 #include <host/radio.h>
 #include <radios/h4_framing.h>
 
@@ -18,7 +21,7 @@
 
 namespace usbsim {
 
-class H4Radio : public Radio {
+class H4Radio : public Radio, private wrk::InterruptLine {
 public:
     enum : uint8_t { kEventEndpoint = 0x81, kAclInEndpoint = 0x82, kAclOutEndpoint = 0x02 };
 
@@ -39,6 +42,7 @@ public:
     void controlOut(const SetupPacket& setup, std::span<const uint8_t> data, Completion done) override;
     void bulkOut(uint8_t endpoint, std::span<const uint8_t> data, Completion done) override;
     Receipt receive(uint8_t endpoint, USBD_PIPE_TYPE type, size_t maxLength) override;
+    wrk::InterruptLine* interruptLine() override { return this; }
 
 private:
     // Packets of one kind from the controller, kept as they arrive: the last
@@ -51,7 +55,15 @@ private:
         Receipt Take(size_t maxLength);
     };
 
+    int Fd() override { return closed_ ? -1 : socket_; }
+    void Service() override { ReadAvailable(); }
+    void KernelPolls(bool polling) override;
+
     void ReadLoop();
+    // Takes in what the socket holds without waiting and tells the bus;
+    // false once the stream has ended.
+    bool ReadAvailable();
+    void Kick();
     // One whole H4 packet in one write: the emulator loses step when a header
     // arrives split over two.
     bool WritePacket(uint8_t type, std::span<const uint8_t> bytes);
@@ -69,7 +81,11 @@ private:
     InPipe acl_;
     std::vector<uint8_t> aclOut_;  // bulk OUT bytes not yet a whole ACL packet
     std::mutex writeMutex_;
-    h4::StreamCursor cursor_;      // the reader thread's alone
+    std::mutex readMutex_;         // one reader of the socket at a time
+    h4::StreamCursor cursor_;      // readMutex_
+    std::atomic<bool> kernelPolls_{false};  // a kernel thread reads the socket
+    std::atomic<bool> stopping_{false};
+    int kick_;                     // an eventfd that makes the reader thread look again
     std::thread reader_;
 };
 

@@ -124,6 +124,7 @@ PDEVICE_OBJECT Bus::Plug(Radio &radio) {
     }
     wrk::SetDeviceInstancePath(pdo, InstancePath(pdo));
     radio.attach(port.get());
+    if (wrk::InterruptLine* line = radio.interruptLine()) wrk::ConnectInterruptLine(line);
     return pdo;
 }
 

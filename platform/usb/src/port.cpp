@@ -256,6 +256,7 @@ void Port::Detach() {
         if (detached_) return;
         detached_ = true;
     }
+    if (wrk::InterruptLine* line = radio.interruptLine()) wrk::DisconnectInterruptLine(line);
     radio.attach(nullptr);
 }
 
