@@ -3,37 +3,17 @@
 #include "btvirt.h"
 #include "echo_session.h"
 #include "machine_fixture.h"
+#include "run_command.h"
 #include "socket_transport.h"
 
-#include <array>
 #include <cstdio>
 #include <filesystem>
-#include <sys/wait.h>
 #include <thread>
 
 namespace {
 
-struct CommandOutput {
-    int exitCode = -1;
-    std::string text;
-};
-
-CommandOutput RunCommand(const std::string& command) {
-    CommandOutput out;
-    std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return out;
-    std::array<char, 4096> chunk;
-    while (std::size_t n = std::fread(chunk.data(), 1, chunk.size(), pipe)) out.text.append(chunk.data(), n);
-    int status = ::pclose(pipe);
-    out.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return out;
-}
-
-std::size_t Count(const std::string& text, const std::string& needle) {
-    std::size_t n = 0;
-    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-    return n;
-}
+using wtest::Count;
+using wtest::RunCommand;
 
 class TempDir {
 public:

@@ -3,40 +3,20 @@
 // machines' own verdicts, the captures are read back: what A received is what
 // B sent and the other way round, and every echo A sent carries its request's
 // data, so a payload bent on either side of the bridge cannot pass unseen.
+#include "run_command.h"
+
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 namespace {
 
-struct CommandOutput {
-    int exitCode = -1;
-    std::string text;
-};
-
-CommandOutput RunCommand(const std::string& command) {
-    CommandOutput out;
-    std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return out;
-    std::array<char, 4096> chunk;
-    while (std::size_t n = std::fread(chunk.data(), 1, chunk.size(), pipe)) out.text.append(chunk.data(), n);
-    int status = ::pclose(pipe);
-    out.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return out;
-}
-
-std::size_t Count(const std::string& text, const std::string& needle) {
-    std::size_t n = 0;
-    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-    return n;
-}
+using wtest::Count;
+using wtest::RunCommand;
 
 std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

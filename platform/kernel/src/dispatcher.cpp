@@ -161,6 +161,14 @@ Sleep SleepLocked(std::unique_lock<std::mutex>& guard, PKTHREAD thread, DISPATCH
                   const LONGLONG* deadline) {
     Dispatcher& d = TheDispatcher();
     ThreadWait& wait = thread->wait;
+    // Before the thread counts as blocked, so that whoever sees it blocked
+    // knows whether it polls the lines.
+    const bool servesLines = MayRunDeferredWork(thread);
+    if (servesLines) {
+        TakeInterruptLinesLocked(thread);
+    } else {
+        ReleaseInterruptLinesLocked(thread);
+    }
     wait.satisfied = false;
     wait.waitIrql = KeGetCurrentIrql();
     if (header != nullptr) {
@@ -180,12 +188,6 @@ Sleep SleepLocked(std::unique_lock<std::mutex>& guard, PKTHREAD thread, DISPATCH
     }
     Sleep outcome = Sleep::Satisfied;
     SpinBeforeSleeping(guard, wait);
-    const bool servesLines = MayRunDeferredWork(thread);
-    if (servesLines) {
-        TakeInterruptLinesLocked(thread);
-    } else {
-        ReleaseInterruptLinesLocked(thread);
-    }
     for (;;) {
         if (wait.satisfied) {
             break;

@@ -89,9 +89,9 @@ protected:
 
 // A USB Bluetooth radio as the bus sees it. Calls come from the bus's
 // dispatch routines, its own thread, and the radio's own thread (or a kernel
-// thread serving its interrupt line) when it
-// reports dataReady(); never with a bus lock held, so a radio may call back
-// into the RadioHost or a Completion from inside them.
+// thread serving its interrupt line) when it reports dataReady(); never with
+// a bus lock held, so a radio may call back into the RadioHost or a
+// Completion from inside them.
 class Radio {
 public:
     virtual ~Radio() = default;
