@@ -135,6 +135,9 @@ protected:
 };
 void AddDeferredWorkSource(DeferredWorkSource* source);
 void RemoveDeferredWorkSource(DeferredWorkSource* source);
+// Whether the calling thread is a driver's system thread: one that sleeps
+// only in kernel waits, where it runs deferred work first, or ends.
+bool InSystemThread();
 
 // A device's interrupt as a descriptor that becomes readable (a radio's
 // socket). A driver's system thread that goes to sleep in a kernel wait takes

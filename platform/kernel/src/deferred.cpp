@@ -48,6 +48,11 @@ void RemoveDeferredWorkSource(DeferredWorkSource* source) {
     s.count.store(s.sources.size(), std::memory_order_release);
 }
 
+bool InSystemThread() {
+    PKTHREAD thread = detail::CurrentThreadRecord();
+    return thread != nullptr && thread->system;
+}
+
 namespace detail {
 
 DeferredWorkScope::DeferredWorkScope() { tRunningDeferred = true; }

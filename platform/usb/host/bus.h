@@ -5,6 +5,7 @@
 #include <host/radio.h>
 #include <host/transfer_watch.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -76,6 +77,8 @@ public:
     bool Configured(PDEVICE_OBJECT pdo) const;
     // The IN transfers the driver above a PDO submits, for a host polling its reads.
     std::shared_ptr<const TransferWatch> InTransfers(PDEVICE_OBJECT pdo) const;
+    // Waits (real time) until the bus's own thread sleeps in its wait for work.
+    bool WaitForBusThreadToSleep(std::chrono::milliseconds realTimeout) const;
 
 private:
     struct State;

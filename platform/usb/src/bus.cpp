@@ -215,6 +215,10 @@ size_t Bus::PendingTransfers(PDEVICE_OBJECT pdo) const {
     return state_->Find(pdo).PendingTransfers();
 }
 
+bool Bus::WaitForBusThreadToSleep(std::chrono::milliseconds realTimeout) const {
+    return state_->worker->WaitUntilAsleep(realTimeout);
+}
+
 bool Bus::Configured(PDEVICE_OBJECT pdo) const {
     return state_->Find(pdo).Configured();
 }

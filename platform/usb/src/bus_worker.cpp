@@ -1,11 +1,18 @@
 #include "bus_worker.h"
 
+#include <algorithm>
+
 namespace usbsim {
 
 BusWorker::BusWorker() {
     KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
     thread_ = std::thread([this] { Run(); });
+    started_.wait();
     wrk::AddDeferredWorkSource(this);
+}
+
+bool BusWorker::WaitUntilAsleep(std::chrono::milliseconds realTimeout) const {
+    return wrk::WaitForThreadToBlock(threadRecord_, realTimeout);
 }
 
 BusWorker::~BusWorker() {
@@ -31,7 +38,13 @@ void BusWorker::Queue(Task task, bool completion) {
         std::lock_guard lock(mutex_);
         if (!stopped_) {
             ready_.push_back({std::move(task), completion});
-            KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+            // A system thread that pends a request sleeps in a kernel wait
+            // before long and runs the completion first: the bus thread is
+            // not woken for it while it sleeps on its tick, on which it looks
+            // anyway, in case the thread went on without waiting.
+            const bool takenByPoster = completion && wrk::InSystemThread();
+            if (takenByPoster) ++unannounced_;
+            if (!takenByPoster || !ticking_) KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
             return;
         }
     }
@@ -72,6 +85,8 @@ void BusWorker::Detach(Task task) {
 }
 
 void BusWorker::Run() {
+    threadRecord_ = KeGetCurrentThread();
+    started_.count_down();
     for (;;) {
         std::vector<Task> batch;
         LONGLONG untilNext = -1;
@@ -88,6 +103,16 @@ void BusWorker::Run() {
                 timers_.erase(timers_.begin());
             }
             if (!timers_.empty()) untilNext = timers_.begin()->first - now;
+            // About to sleep: it ticks for as long as completions come
+            // without waking it.
+            if (batch.empty()) {
+                ticking_ = unannounced_ != 0;
+                unannounced_ = 0;
+            }
+            if (batch.empty() && ticking_) {
+                const auto tick = static_cast<LONGLONG>(kTickSeconds / wrk::TimeScale() * 10'000'000);
+                untilNext = untilNext >= 0 ? std::min(untilNext, tick) : tick;
+            }
             stopping = stopping_;
             running_ = !batch.empty();
         }

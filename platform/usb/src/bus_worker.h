@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <latch>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -42,6 +43,9 @@ public:
     // the caller's thread.
     void Stop();
 
+    // Waits (real time) until the bus thread sleeps in its wait for work.
+    bool WaitUntilAsleep(std::chrono::milliseconds realTimeout) const;
+
 private:
     struct Posted {
         Task task;
@@ -59,6 +63,11 @@ private:
     std::multimap<LONGLONG, Task> timers_;  // by due driver time
     bool stopping_ = false;
     bool stopped_ = false;
+    // Completions posted since the bus thread last looked that did not wake
+    // it, and whether it sleeps on its tick because there were some.
+    uint64_t unannounced_ = 0;
+    bool ticking_ = false;
+    static constexpr double kTickSeconds = 0.001;  // real time
     // Tasks run in order: the bus thread starts on a batch only once the
     // completions other threads took before it have ended, and they take
     // none while it runs one.
@@ -67,6 +76,8 @@ private:
     std::condition_variable elsewhereDone_;
     KEVENT wake_;  // a kernel wait, so that time-outs run on driver time
     std::vector<std::thread> detached_;
+    std::latch started_{1};
+    PKTHREAD threadRecord_ = nullptr;  // the bus thread's, set before started_
     std::thread thread_;
 };
 
