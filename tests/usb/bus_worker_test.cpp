@@ -31,11 +31,10 @@ struct Poster {
 
 NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP, PVOID context) {
     auto* poster = static_cast<Poster*>(context);
-    {
-        std::lock_guard lock(poster->mutex);
-        poster->completed++;
-        if (KeGetCurrentThread() != poster->thread) poster->completedElsewhere++;
-    }
+    // Under the lock: the poster may be gone once the last one is seen.
+    std::lock_guard lock(poster->mutex);
+    poster->completed++;
+    if (KeGetCurrentThread() != poster->thread) poster->completedElsewhere++;
     poster->progress.notify_all();
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
