@@ -166,8 +166,9 @@ Sleep SleepLocked(std::unique_lock<std::mutex>& guard, PKTHREAD thread, DISPATCH
     // Before the thread counts as blocked, so that whoever sees it blocked
     // knows whether it polls the lines.
     const bool servesLines = MayRunDeferredWork(thread);
+    bool holdsLines = false;
     if (servesLines) {
-        TakeInterruptLinesLocked(thread);
+        holdsLines = TakeInterruptLinesLocked(thread);
     } else {
         ReleaseInterruptLinesLocked(thread);
     }
@@ -189,7 +190,10 @@ Sleep SleepLocked(std::unique_lock<std::mutex>& guard, PKTHREAD thread, DISPATCH
         d.waitStarted.notify_all();
     }
     Sleep outcome = Sleep::Satisfied;
-    SpinBeforeSleeping(guard, wait);
+    // A thread that polls interrupt lines mostly waits for a device, which
+    // no spin can see: spinning would only keep the processor from the
+    // device's other end.
+    if (!holdsLines) SpinBeforeSleeping(guard, wait);
     for (;;) {
         if (wait.satisfied) {
             break;
