@@ -24,7 +24,9 @@ bool DriverTransport::Send(const Packet& packet) {
 }
 
 std::optional<Packet> DriverTransport::Receive(std::chrono::microseconds wait) {
-    auto deadline = std::chrono::steady_clock::now() + wait;
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + wait;
+    const auto spinUntil = start + std::min(spin_, wait);
     Packet buffer(kReadRoom);
     // The read never waits, so the caller polls. What a read finds comes from
     // the driver's receive threads, which submit their next IN transfer once
@@ -45,6 +47,11 @@ std::optional<Packet> DriverTransport::Receive(std::chrono::microseconds wait) {
         ++emptyReads_;
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) break;
+        if (now < spinUntil) {
+            while (inTransfers_->Submitted() == submitted && std::chrono::steady_clock::now() < spinUntil)
+                __builtin_ia32_pause();
+            continue;
+        }
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
         inTransfers_->WaitForMore(submitted, std::min(left, kLongestPollInterval));
     }

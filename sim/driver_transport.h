@@ -14,8 +14,11 @@ namespace wsim {
 class DriverTransport : public Transport {
 public:
     // `inTransfers`: the IN transfers the driver submits to its radio's PDO.
-    DriverTransport(wrk::UserFile& file, std::shared_ptr<const usbsim::TransferWatch> inTransfers)
-        : file_(file), inTransfers_(std::move(inTransfers)) {}
+    // A receive that finds nothing keeps looking for `spin` before it sleeps
+    // until the driver submits its next one.
+    DriverTransport(wrk::UserFile& file, std::shared_ptr<const usbsim::TransferWatch> inTransfers,
+                    std::chrono::microseconds spin = {})
+        : file_(file), inTransfers_(std::move(inTransfers)), spin_(spin) {}
 
     bool Send(const Packet& packet) override;
     std::optional<Packet> Receive(std::chrono::microseconds wait) override;
@@ -28,6 +31,7 @@ public:
 private:
     wrk::UserFile& file_;
     std::shared_ptr<const usbsim::TransferWatch> inTransfers_;
+    std::chrono::microseconds spin_;
     NTSTATUS failure_ = STATUS_SUCCESS;
     std::uint64_t emptyReads_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "socket_transport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -40,7 +41,8 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t length) {
     return true;
 }
 
-SocketTransport::SocketTransport(const std::string& path) : fd_(ConnectUnixSocket(path)) {
+SocketTransport::SocketTransport(const std::string& path, std::chrono::microseconds spin)
+    : fd_(ConnectUnixSocket(path)), spin_(spin) {
     if (fd_ < 0) throw std::runtime_error("cannot connect to " + path + ": " + std::strerror(errno));
 }
 
@@ -59,14 +61,17 @@ bool SocketTransport::Send(const Packet& packet) {
 }
 
 std::optional<Packet> SocketTransport::Receive(std::chrono::microseconds wait) {
-    auto deadline = std::chrono::steady_clock::now() + wait;
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + wait;
+    const auto spinUntil = start + std::min(spin_, wait);
     while (ready_.empty() && !closed_) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        const auto now = std::chrono::steady_clock::now();
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
         pollfd p{fd_, POLLIN, 0};
-        int timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        int timeout = now < spinUntil ? 0 : left.count() > 0 ? static_cast<int>(left.count()) : 0;
         int r = ::poll(&p, 1, timeout);
         if (r < 0 && errno == EINTR) continue;
+        if (r == 0 && timeout == 0 && std::chrono::steady_clock::now() < spinUntil) continue;
         if (r <= 0) break;
         std::uint8_t buffer[4096];
         ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);

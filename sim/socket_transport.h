@@ -12,8 +12,10 @@ namespace wsim {
 
 class SocketTransport : public Transport {
 public:
-    // Connects to the socket at `path`; throws std::runtime_error when it cannot.
-    explicit SocketTransport(const std::string& path);
+    // Connects to the socket at `path`; throws std::runtime_error when it
+    // cannot. A receive that finds nothing keeps looking for `spin` before
+    // it sleeps in the socket.
+    explicit SocketTransport(const std::string& path, std::chrono::microseconds spin = {});
     ~SocketTransport() override;
     SocketTransport(const SocketTransport&) = delete;
     SocketTransport& operator=(const SocketTransport&) = delete;
@@ -24,6 +26,7 @@ public:
 
 private:
     int fd_ = -1;
+    std::chrono::microseconds spin_;
     bool closed_ = false;
     usbsim::h4::PacketAssembler assembler_;
     std::deque<Packet> ready_;

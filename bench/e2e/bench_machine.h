@@ -1,6 +1,7 @@
 // One host stack in the benchmark's process, behind the driver on our
 // emulation (its radio a controller on the given socket, on a bus of the
-// given timing) or straight on that socket.
+// given timing) or straight on that socket. `spin`: how long the host's
+// receives keep looking before they sleep.
 #pragma once
 
 #include "driver_machine.h"
@@ -18,14 +19,15 @@ namespace wsim {
 class BenchMachine {
 public:
     BenchMachine(const std::string& socketPath, bool throughDriver,
-                 usbsim::CompletionTiming busTiming = usbsim::BusOptions{}.timing) {
+                 usbsim::CompletionTiming busTiming = usbsim::BusOptions{}.timing,
+                 std::chrono::microseconds spin = {}) {
         if (throughDriver) {
             radio_ = usbsim::H4Radio::Connect(socketPath);
             driver_ = std::make_unique<DriverMachine>(WRENLOK_DRIVER_PATH, 0, *radio_, usbsim::BusOptions{busTiming});
             file_ = driver_->Open();
-            transport_ = std::make_unique<DriverTransport>(*file_, driver_->InTransfers());
+            transport_ = std::make_unique<DriverTransport>(*file_, driver_->InTransfers(), spin);
         } else {
-            transport_ = std::make_unique<SocketTransport>(socketPath);
+            transport_ = std::make_unique<SocketTransport>(socketPath, spin);
         }
         host_ = std::make_unique<HostStack>(*transport_, log_);
         host_->Initialize();
