@@ -1,4 +1,6 @@
 // Deferred work that a system thread runs before it sleeps in a kernel wait.
+#include "system_thread.h"
+
 #include <host/kernel.h>
 
 #include <gtest/gtest.h>
@@ -42,17 +44,9 @@ void WaitRoutine(PVOID context) {
     waiter->status = KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, &timeout);
 }
 
-// Starts WaitRoutine in a system thread and waits (on the thread object) for it to end.
+// Runs WaitRoutine in a system thread until it ends.
 void RunWaiter(Waiter& waiter) {
-    HANDLE handle = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WaitRoutine, &waiter),
-              STATUS_SUCCESS);
-    PVOID thread = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    ObfDereferenceObject(thread);
+    wtest::SystemThread(WaitRoutine, &waiter).Join();
 }
 
 TEST(DeferredWorkTest, AWaitingSystemThreadRunsTheWorkAtPassiveLevelAndSeesWhatItSignalled) {

@@ -1,5 +1,7 @@
 // Interrupt lines: input that a system thread asleep in a kernel wait polls
 // and serves itself, and hands back to the line's own thread.
+#include "system_thread.h"
+
 #include <host/kernel.h>
 
 #include <gtest/gtest.h>
@@ -82,28 +84,12 @@ void WaitRoutine(PVOID context) {
     waiter->status = KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, &timeout);
 }
 
-// A system thread running WaitRoutine; Join() waits for it on its object.
-class WaitingThread {
+// A system thread running WaitRoutine, started once it sleeps in its wait.
+class WaitingThread : public wtest::SystemThread {
 public:
-    explicit WaitingThread(Waiter& waiter) {
-        HANDLE handle = nullptr;
-        EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WaitRoutine, &waiter),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &object_, nullptr),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-        EXPECT_TRUE(wrk::WaitForThreadToBlock(static_cast<PKTHREAD>(object_), std::chrono::seconds(10)));
+    explicit WaitingThread(Waiter& waiter) : SystemThread(WaitRoutine, &waiter) {
+        EXPECT_TRUE(wrk::WaitForThreadToBlock(Thread(), std::chrono::seconds(10)));
     }
-    ~WaitingThread() { Join(); }
-    void Join() {
-        if (object_ == nullptr) return;
-        EXPECT_EQ(KeWaitForSingleObject(object_, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-        ObfDereferenceObject(object_);
-        object_ = nullptr;
-    }
-
-private:
-    PVOID object_ = nullptr;
 };
 
 TEST(InterruptLineTest, ASleepingSystemThreadServesTheLineItselfAndItsWaitSeesWhatItSignalled) {
@@ -163,7 +149,8 @@ TEST(InterruptLineTest, APollingThreadIsStillWokenBySignalsAndTimesOutOnDriverTi
     Waiter timed;
     timed.timeout = -10'000;  // a millisecond
     KeInitializeEvent(&timed.event, NotificationEvent, FALSE);
-    { WaitingThread thread(timed); }
+    // Not waited for to block: its wait may be over before anyone looks.
+    wtest::SystemThread(WaitRoutine, &timed).Join();
     EXPECT_EQ(timed.status, STATUS_TIMEOUT);
     EXPECT_EQ(line.served, 0);
 }

@@ -2,6 +2,8 @@
 // request is left to run its completion in its next kernel wait, so the bus
 // thread is not woken for it; if the thread goes on without one, the bus
 // thread still completes the request.
+#include "system_thread.h"
+
 #include <host/bus.h>
 #include <host/kernel.h>
 #include <host/scripted_radio.h>
@@ -83,15 +85,7 @@ TEST(BusWorkerTest, RequestsPendedForASystemThreadThatNeverWaitsAreStillComplete
     Poster poster;
     poster.bus = &bus;
     poster.pdo = bus.Plug(radio);
-    HANDLE handle = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, PostAndGoOn, &poster),
-              STATUS_SUCCESS);
-    PVOID thread = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    ObfDereferenceObject(thread);
+    wtest::SystemThread(PostAndGoOn, &poster).Join();
 
     EXPECT_EQ(poster.pended, kRequests);
     EXPECT_EQ(poster.completed, kRequests);
