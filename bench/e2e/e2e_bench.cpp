@@ -6,8 +6,10 @@
 // sleeps at once), the same for both paths. On a virtual machine a wake-up
 // from sleep can cost as much as the whole straight round trip, and the
 // driver's path has one more hand-over than the straight one (its receive
-// thread to the host); the spinning rows show what is left when wake-ups are
-// cheap.
+// thread to the host); the spinning round trips show the driver's cost when
+// the host's own wake-up is gone. (Spinning hosts are left out of the ACL
+// rows: with both machines' threads and the emulator there are more of them
+// than processors, and the spins take turns starving each other.)
 #include "bench_machine.h"
 #include "btvirt.h"
 
@@ -141,8 +143,6 @@ BENCHMARK(AclThroughputBToA)
     ->Args({1, 0, 1, 0})
     ->Args({0, 1, 1, 0})
     ->Args({1, 0, 0, 0})
-    ->Args({0, 0, 1, 20})
-    ->Args({1, 0, 1, 20})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
