@@ -63,8 +63,9 @@ private:
     std::multimap<LONGLONG, Task> timers_;  // by due driver time
     bool stopping_ = false;
     bool stopped_ = false;
-    // Completions posted since the bus thread last looked that did not wake
-    // it, and whether it sleeps on its tick because there were some.
+    // Completions left to the system threads that posted them since the bus
+    // thread last looked, and whether it sleeps on its tick because there
+    // were some.
     uint64_t unannounced_ = 0;
     bool ticking_ = false;
     static constexpr double kTickSeconds = 0.001;  // real time
