@@ -11,8 +11,12 @@
 
 #include <radios/h4_radio.h>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace wsim {
 
@@ -53,5 +57,18 @@ private:
     std::unique_ptr<Transport> transport_;
     std::unique_ptr<HostStack> host_;
 };
+
+// B sends `count` frames to A on its connection `handle` while A takes them
+// in on a thread of its own; says whether every one arrived.
+inline bool SendFrames(HostStack& b, HostStack& a, std::uint16_t handle, std::uint16_t channel,
+                       const std::vector<std::uint8_t>& frame, int count) {
+    std::atomic<int> received{0};
+    std::thread receiver([&] {
+        while (received < count && a.ReceiveL2cap(Millis(10000))) ++received;
+    });
+    for (int i = 0; i < count; ++i) b.SendL2cap(handle, channel, frame);
+    receiver.join();
+    return received == count;
+}
 
 }  // namespace wsim

@@ -15,9 +15,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 
 #include <sys/resource.h>
 
@@ -117,13 +115,7 @@ void AclThroughputBToA(benchmark::State& state) {
     const std::vector<std::uint8_t> frame(kFrameBytes, 0xa5);
     const long sleeps = SleepsSoFar();
     for (auto _ : state) {
-        std::atomic<int> received{0};
-        std::thread receiver([&] {
-            while (received < kFramesPerIteration && a.Host().ReceiveL2cap(Millis(10000))) ++received;
-        });
-        for (int i = 0; i < kFramesPerIteration; ++i) b.Host().SendL2cap(handle, kDataChannel, frame);
-        receiver.join();
-        if (received != kFramesPerIteration) {
+        if (!SendFrames(b.Host(), a.Host(), handle, kDataChannel, frame, kFramesPerIteration)) {
             state.SkipWithError("frames lost");
             break;
         }

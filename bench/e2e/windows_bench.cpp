@@ -254,13 +254,7 @@ void AclThroughputToA(benchmark::State& state) {
         BenchMachine a(TheRelay().socket, path == OurEmulation);
         std::uint16_t handle = ConnectLocal(b.Host(), a.Host());
         for (auto _ : state) {
-            std::atomic<int> received{0};
-            std::thread receiver([&] {
-                while (received < kFramesPerIteration && a.Host().ReceiveL2cap(Millis(10000))) ++received;
-            });
-            for (int i = 0; i < kFramesPerIteration; ++i) b.Host().SendL2cap(handle, kDataChannel, frame);
-            receiver.join();
-            if (received != kFramesPerIteration) {
+            if (!SendFrames(b.Host(), a.Host(), handle, kDataChannel, frame, kFramesPerIteration)) {
                 state.SkipWithError("frames lost");
                 break;
             }
