@@ -1,5 +1,6 @@
 // Deferred work that a system thread runs before it sleeps in a kernel wait.
 #include "system_thread.h"
+#include "test_stack.h"
 
 #include <host/kernel.h>
 
@@ -78,7 +79,38 @@ TEST(DeferredWorkTest, ASignalWhileTheThreadLooksForWorkIsNotLost) {
     EXPECT_EQ(waiter.status, STATUS_SUCCESS);
 }
 
-TEST(DeferredWorkTest, HostThreadsDoNotRunIt) {
+NTSTATUS NTAPI KeepTheIrp(PDEVICE_OBJECT, PIRP, PVOID) {
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// As a user request's thread waits in the driver for the transfer it sent down.
+TEST(DeferredWorkTest, AHostThreadWaitingInsideADispatchRoutineRunsIt) {
+    wrk::ScopedKernelState kernel;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    OneItem item([&done] {
+        KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+        return true;
+    });
+    NTSTATUS waited = STATUS_PENDING;
+    kio::TestDriver driver;
+    PDEVICE_OBJECT device = driver.AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -100'000'000;  // ten seconds of driver time
+        waited = KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout);
+        return kio::Complete(irp, STATUS_SUCCESS);
+    });
+    ASSERT_NE(device, nullptr);
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, KeepTheIrp, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
+    IoFreeIrp(irp);
+    EXPECT_EQ(waited, STATUS_SUCCESS);
+    EXPECT_EQ(item.runner_, KeGetCurrentThread());
+}
+
+TEST(DeferredWorkTest, HostThreadsOutsideDispatchRoutinesDoNotRunIt) {
     wrk::ScopedKernelState kernel;
     std::atomic<bool> ran{false};
     OneItem item([&ran] {

@@ -121,11 +121,12 @@ uint64_t ThreadWakeUps(PKTHREAD thread);
 size_t OpenHandleCount();
 
 // Deferred work of another platform part (the bus's pended completions)
-// that a driver's system thread about to sleep in a kernel wait runs first,
-// as a Windows processor retires its DPC queue before it switches threads;
-// the wait then looks at its object again. RunDeferred runs one item at
-// PASSIVE_LEVEL and says whether there was one. It must be safe to call from
-// any waiting system thread; removal waits until no thread runs the source.
+// that a thread about to sleep in a kernel wait runs first, as a Windows
+// processor retires its DPC queue before it switches threads: a driver's
+// system thread, or any thread waiting inside a dispatch routine. The wait
+// then looks at its object again. RunDeferred runs one item at PASSIVE_LEVEL
+// and says whether there was one. It must be safe to call from any such
+// thread; removal waits until no thread runs the source.
 class DeferredWorkSource {
 public:
     virtual bool RunDeferred() = 0;

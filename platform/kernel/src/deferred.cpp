@@ -1,4 +1,4 @@
-// Deferred work that a system thread runs before it sleeps in a kernel wait,
+// Deferred work that a waiting thread runs before it sleeps in a kernel wait,
 // as a Windows processor retires its DPC queue before it switches to another
 // thread: the request a thread has just sent and now waits for may be
 // completed right there, without handing it to another thread and back.
@@ -59,11 +59,19 @@ DeferredWorkScope::DeferredWorkScope() { tRunningDeferred = true; }
 DeferredWorkScope::~DeferredWorkScope() { tRunningDeferred = false; }
 
 bool MayRunDeferredWork(PKTHREAD thread) {
-    // Only where nothing of the waiting thread's own can be in the way: a
-    // driver's system thread at PASSIVE_LEVEL between requests, not one
-    // inside a dispatch routine or already running deferred work.
-    return thread != nullptr && thread->system && !tRunningDeferred && KeGetCurrentIrql() == PASSIVE_LEVEL &&
-           HeldSpinLockCount() == 0 && !InDispatchRoutine();
+    // Only where nothing of the waiting thread's own can be in the way: at
+    // PASSIVE_LEVEL with no spin lock, not already running deferred work, and
+    // either a driver's system thread or a thread inside a dispatch routine,
+    // such as a user request's waiting for the transfer it sent down. Other
+    // host threads (tests, host stacks) may hold anything of their own.
+    return thread != nullptr && !tRunningDeferred && KeGetCurrentIrql() == PASSIVE_LEVEL &&
+           HeldSpinLockCount() == 0 && (thread->system || InDispatchRoutine());
+}
+
+bool MayServeInterruptLines(PKTHREAD thread) {
+    // A line is kept after the wait: only a system thread between requests,
+    // which sleeps again soon, may take one.
+    return MayRunDeferredWork(thread) && thread->system && !InDispatchRoutine();
 }
 
 bool RunDeferredWorkBeforeSleeping(std::unique_lock<std::mutex>& dispatcherLock, PKTHREAD thread) {

@@ -8,8 +8,10 @@
 namespace wrk::detail {
 
 // Whether the calling thread, about to sleep in a kernel wait, may run other
-// parts' work there: deferred completions, and interrupt lines (interrupt_lines.h).
+// parts' deferred completions there, and whether it may take and serve
+// interrupt lines (interrupt_lines.h).
 bool MayRunDeferredWork(PKTHREAD thread);
+bool MayServeInterruptLines(PKTHREAD thread);
 // Marks the calling thread as running such work while it lives: a wait
 // inside it runs none of its own.
 struct DeferredWorkScope {

@@ -165,7 +165,7 @@ Sleep SleepLocked(std::unique_lock<std::mutex>& guard, PKTHREAD thread, DISPATCH
     ThreadWait& wait = thread->wait;
     // Before the thread counts as blocked, so that whoever sees it blocked
     // knows whether it polls the lines.
-    const bool servesLines = MayRunDeferredWork(thread);
+    const bool servesLines = MayServeInterruptLines(thread);
     bool holdsLines = false;
     if (servesLines) {
         holdsLines = TakeInterruptLinesLocked(thread);
