@@ -2,15 +2,8 @@
 // request is left to run its completion in its next kernel wait, so the bus
 // thread is not woken for it; if the thread goes on without one, the bus
 // thread still completes the request.
+#include "bus_fixture.h"
 #include "system_thread.h"
-
-#include <host/bus.h>
-#include <host/kernel.h>
-#include <host/scripted_radio.h>
-#include <usbdlib.h>
-#include <usbioctl.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -52,13 +45,7 @@ void PostAndGoOn(PVOID context) {
     for (int i = 0; i < kRequests; ++i) {
         if (i > 0 && !poster->bus->WaitForBusThreadToSleep(std::chrono::seconds(10))) return;
         UCHAR descriptor[18] = {};
-        URB urb{};
-        auto& request = urb.UrbControlDescriptorRequest;
-        request.Hdr.Length = sizeof(request);
-        request.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-        request.DescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
-        request.TransferBuffer = descriptor;
-        request.TransferBufferLength = sizeof(descriptor);
+        URB urb = usbtest::DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, descriptor, sizeof descriptor);
         PIRP irp = IoAllocateIrp(poster->pdo->StackSize, FALSE);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;

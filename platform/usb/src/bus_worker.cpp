@@ -108,10 +108,10 @@ void BusWorker::Run() {
             if (batch.empty()) {
                 ticking_ = unannounced_ != 0;
                 unannounced_ = 0;
-            }
-            if (batch.empty() && ticking_) {
-                const auto tick = static_cast<LONGLONG>(kTickSeconds / wrk::TimeScale() * 10'000'000);
-                untilNext = untilNext >= 0 ? std::min(untilNext, tick) : tick;
+                if (ticking_) {
+                    const auto tick = static_cast<LONGLONG>(kTickSeconds / wrk::TimeScale() * 10'000'000);
+                    untilNext = untilNext >= 0 ? std::min(untilNext, tick) : tick;
+                }
             }
             stopping = stopping_;
             running_ = !batch.empty();
