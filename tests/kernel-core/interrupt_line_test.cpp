@@ -70,6 +70,8 @@ private:
 };
 
 struct Waiter {
+    explicit Waiter(EVENT_TYPE type = NotificationEvent) { KeInitializeEvent(&event, type, FALSE); }
+
     KEVENT event;
     LONGLONG timeout = -100'000'000;  // ten seconds of driver time
     NTSTATUS status = STATUS_PENDING;
@@ -95,8 +97,7 @@ public:
 TEST(InterruptLineTest, ASleepingSystemThreadServesTheLineItselfAndItsWaitSeesWhatItSignalled) {
     wrk::ScopedKernelState kernel;
     PipeLine line;
-    Waiter waiter;
-    KeInitializeEvent(&waiter.event, SynchronizationEvent, FALSE);
+    Waiter waiter(SynchronizationEvent);
     line.onInput = [&waiter] { KeSetEvent(&waiter.event, IO_NO_INCREMENT, FALSE); };
     {
         WaitingThread thread(waiter);
@@ -116,8 +117,6 @@ TEST(InterruptLineTest, TheThreadThatSleptLastHasTheLine) {
     PipeLine line;
     Waiter first;
     Waiter second;
-    KeInitializeEvent(&first.event, NotificationEvent, FALSE);
-    KeInitializeEvent(&second.event, NotificationEvent, FALSE);
     line.onInput = [&second] { KeSetEvent(&second.event, IO_NO_INCREMENT, FALSE); };
     {
         WaitingThread one(first);
@@ -139,7 +138,6 @@ TEST(InterruptLineTest, APollingThreadIsStillWokenBySignalsAndTimesOutOnDriverTi
     wrk::ScopedKernelState kernel;
     PipeLine line;
     Waiter signalled;
-    KeInitializeEvent(&signalled.event, NotificationEvent, FALSE);
     {
         WaitingThread thread(signalled);
         KeSetEvent(&signalled.event, IO_NO_INCREMENT, FALSE);
@@ -148,7 +146,6 @@ TEST(InterruptLineTest, APollingThreadIsStillWokenBySignalsAndTimesOutOnDriverTi
 
     Waiter timed;
     timed.timeout = -10'000;  // a millisecond
-    KeInitializeEvent(&timed.event, NotificationEvent, FALSE);
     // Not waited for to block: its wait may be over before anyone looks.
     wtest::SystemThread(WaitRoutine, &timed).Join();
     EXPECT_EQ(timed.status, STATUS_TIMEOUT);
@@ -159,7 +156,6 @@ TEST(InterruptLineTest, ADisconnectedLineGoesBackToItsThreadAndIsPolledNoMore) {
     wrk::ScopedKernelState kernel;
     PipeLine line;
     Waiter waiter;
-    KeInitializeEvent(&waiter.event, NotificationEvent, FALSE);
     {
         WaitingThread thread(waiter);
         line.Disconnect();  // while the thread polls it
@@ -176,7 +172,6 @@ TEST(InterruptLineTest, ADeadLineIsNotPolledAndHostThreadsNeverTakeALine) {
     PipeLine line;
     line.Kill();
     Waiter waiter;
-    KeInitializeEvent(&waiter.event, NotificationEvent, FALSE);
     {
         WaitingThread thread(waiter);
         line.Raise();
