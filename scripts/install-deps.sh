@@ -17,6 +17,18 @@ sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 echo "Installing: ${missing[*]}"
 dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
-$sudo apt-get update -qq
+# A mirror in the middle of a sync fails an index now and then. Try again; if it still fails,
+# take every package from the release's own suite: with one architecture's security index
+# missing, the other's newer versions would break the i386 multiarch pairs Wine needs.
+release=()
+for attempt in 1 2 3; do
+    if $sudo apt-get update -qq; then
+        release=()
+        break
+    fi
+    echo "apt-get update failed (attempt $attempt of 3)"
+    release=(-t "$(. /etc/os-release && echo "$VERSION_CODENAME")")
+    [ "$attempt" -lt 3 ] && sleep 20
+done
 # Wine needs what it recommends (the wine launcher, its libraries) to run programs.
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${release[@]}" "${missing[@]}"
