@@ -1,9 +1,11 @@
-// The bus thread and pended completions: a system thread that pends a
-// request is left to run its completion in its next kernel wait, so the bus
+// The bus thread and pended completions: a thread that pends a request and
+// will wait for it in the kernel (a driver's system thread, or a thread inside
+// a dispatch routine) is left to run its completion in that wait, so the bus
 // thread is not woken for it; if the thread goes on without one, the bus
 // thread still completes the request.
 #include "bus_fixture.h"
 #include "system_thread.h"
+#include "test_stack.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +21,7 @@ struct Poster {
     int pended = 0;
     int completed = 0;
     int completedElsewhere = 0;  // by a thread other than the poster
+    uint64_t laterWakeUps = 0;   // of the bus thread, for the requests after the first
     PKTHREAD thread = nullptr;
     std::mutex mutex;
     std::condition_variable progress;
@@ -39,11 +42,12 @@ NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP, PVOID context) {
 // never runs a completion itself. The first read wakes the idle bus thread;
 // each later one is sent once the bus thread sleeps on its tick, so only the
 // tick answers it.
-void PostAndGoOn(PVOID context) {
-    auto* poster = static_cast<Poster*>(context);
+void PostAndGoOn(Poster* poster) {
     poster->thread = KeGetCurrentThread();
+    uint64_t wakeUpsAfterFirst = 0;
     for (int i = 0; i < kRequests; ++i) {
         if (i > 0 && !poster->bus->WaitForBusThreadToSleep(std::chrono::seconds(10))) return;
+        if (i == 1) wakeUpsAfterFirst = poster->bus->BusThreadWakeUps();
         UCHAR descriptor[18] = {};
         URB urb = usbtest::DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, descriptor, sizeof descriptor);
         PIRP irp = IoAllocateIrp(poster->pdo->StackSize, FALSE);
@@ -63,20 +67,57 @@ void PostAndGoOn(PVOID context) {
         IoFreeIrp(irp);
         if (!answered || descriptor[1] != USB_DEVICE_DESCRIPTOR_TYPE) return;
     }
+    poster->laterWakeUps = poster->bus->BusThreadWakeUps() - wakeUpsAfterFirst;
 }
 
-TEST(BusWorkerTest, RequestsPendedForASystemThreadThatNeverWaitsAreStillCompleted) {
+NTSTATUS NTAPI KeepTheIrp(PDEVICE_OBJECT, PIRP, PVOID) {
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void PostFromSystemThread(PVOID context) {
+    PostAndGoOn(static_cast<Poster*>(context));
+}
+
+void ExpectEveryRequestCompletedOnTheTick(const Poster& poster) {
+    EXPECT_EQ(poster.pended, kRequests);
+    EXPECT_EQ(poster.completed, kRequests);
+    EXPECT_EQ(poster.completedElsewhere, kRequests);
+    EXPECT_EQ(poster.laterWakeUps, 0u);
+}
+
+// A bus that completes every transfer from its thread, and a poster for it.
+class BusWorkerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        poster.bus = &bus;
+        poster.pdo = bus.Plug(radio);
+    }
+
     wrk::ScopedKernelState kernel;
     usbsim::ScriptedRadio radio;
     usbsim::Bus bus{usbsim::BusOptions{usbsim::CompletionTiming::Deferred}};
     Poster poster;
-    poster.bus = &bus;
-    poster.pdo = bus.Plug(radio);
-    wtest::SystemThread(PostAndGoOn, &poster).Join();
+};
 
-    EXPECT_EQ(poster.pended, kRequests);
-    EXPECT_EQ(poster.completed, kRequests);
-    EXPECT_EQ(poster.completedElsewhere, kRequests);
+TEST_F(BusWorkerTest, RequestsPendedForASystemThreadThatNeverWaitsAreStillCompleted) {
+    wtest::SystemThread(PostFromSystemThread, &poster).Join();
+    ExpectEveryRequestCompletedOnTheTick(poster);
+}
+
+// As a user request's thread sending transfers from a driver's dispatch routine.
+TEST_F(BusWorkerTest, RequestsPendedInsideADispatchRoutineThatNeverWaitsAreStillCompleted) {
+    kio::TestDriver driver;
+    PDEVICE_OBJECT device = driver.AddDevice([this](PDEVICE_OBJECT, PIRP irp) {
+        PostAndGoOn(&poster);
+        return kio::Complete(irp, STATUS_SUCCESS);
+    });
+    ASSERT_NE(device, nullptr);
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, KeepTheIrp, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
+    IoFreeIrp(irp);
+    ExpectEveryRequestCompletedOnTheTick(poster);
 }
 
 }  // namespace

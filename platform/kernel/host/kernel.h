@@ -136,9 +136,11 @@ protected:
 };
 void AddDeferredWorkSource(DeferredWorkSource* source);
 void RemoveDeferredWorkSource(DeferredWorkSource* source);
-// Whether the calling thread is a driver's system thread: one that sleeps
-// only in kernel waits, where it runs deferred work first, or ends.
-bool InSystemThread();
+// Whether the calling thread runs deferred work in its next kernel wait as a
+// rule: a driver's system thread, which sleeps only in kernel waits or ends,
+// or a thread inside a dispatch routine, which waits there for what it sent
+// down unless it pends its own request.
+bool WaitsRunDeferredWork();
 
 // A device's interrupt as a descriptor that becomes readable (a radio's
 // socket). A driver's system thread that goes to sleep in a kernel wait takes

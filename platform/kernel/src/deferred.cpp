@@ -48,9 +48,9 @@ void RemoveDeferredWorkSource(DeferredWorkSource* source) {
     s.count.store(s.sources.size(), std::memory_order_release);
 }
 
-bool InSystemThread() {
+bool WaitsRunDeferredWork() {
     PKTHREAD thread = detail::CurrentThreadRecord();
-    return thread != nullptr && thread->system;
+    return thread != nullptr && (thread->system || detail::InDispatchRoutine());
 }
 
 namespace detail {

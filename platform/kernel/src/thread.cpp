@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 #include <vector>
+#include <pthread.h>
 
 namespace wrk {
 namespace {
@@ -101,6 +102,7 @@ void ThreadObjectUnreferenced(PVOID object) {
 }
 
 void RunSystemThread(PKTHREAD thread) {
+    pthread_setname_np(pthread_self(), "kernel-system");
     tCurrentThread = thread;
     tInSystemProcess = true;
     SetCurrentIrql(PASSIVE_LEVEL);

@@ -14,6 +14,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <pthread.h>
 
 struct _IO_WORKITEM {
     PDEVICE_OBJECT device;
@@ -69,6 +70,7 @@ std::string Hex(const void* p) {
 }
 
 void Run(Queue* queue) {
+    pthread_setname_np(pthread_self(), "kernel-worker");
     EnterSystemProcess();
     Workers& workers = TheWorkers();
     std::unique_lock guard(workers.lock);

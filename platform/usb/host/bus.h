@@ -79,6 +79,9 @@ public:
     std::shared_ptr<const TransferWatch> InTransfers(PDEVICE_OBJECT pdo) const;
     // Waits (real time) until the bus's own thread sleeps in its wait for work.
     bool WaitForBusThreadToSleep(std::chrono::milliseconds realTimeout) const;
+    // How often work posted to the bus's thread woke it: each is a hand-over
+    // to that thread and back.
+    uint64_t BusThreadWakeUps() const;
 
 private:
     struct State;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -237,6 +238,7 @@ Receipt H4Radio::receive(uint8_t endpoint, USBD_PIPE_TYPE, size_t maxLength) {
 }
 
 void H4Radio::ReadLoop() {
+    pthread_setname_np(pthread_self(), "h4-reader");
     for (;;) {
         pollfd fds[2] = {{kick_, POLLIN, 0}, {socket_, POLLIN, 0}};
         const nfds_t count = kernelPolls_ ? 1 : 2;

@@ -219,6 +219,10 @@ bool Bus::WaitForBusThreadToSleep(std::chrono::milliseconds realTimeout) const {
     return state_->worker->WaitUntilAsleep(realTimeout);
 }
 
+uint64_t Bus::BusThreadWakeUps() const {
+    return state_->worker->WakeUps();
+}
+
 bool Bus::Configured(PDEVICE_OBJECT pdo) const {
     return state_->Find(pdo).Configured();
 }

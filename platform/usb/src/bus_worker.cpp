@@ -1,6 +1,7 @@
 #include "bus_worker.h"
 
 #include <algorithm>
+#include <pthread.h>
 
 namespace usbsim {
 
@@ -38,17 +39,28 @@ void BusWorker::Queue(Task task, bool completion) {
         std::lock_guard lock(mutex_);
         if (!stopped_) {
             ready_.push_back({std::move(task), completion});
-            // A system thread that pends a request sleeps in a kernel wait
-            // before long and runs the completion first: the bus thread is
-            // not woken for it while it sleeps on its tick, on which it looks
-            // anyway, in case the thread went on without waiting.
-            const bool takenByPoster = completion && wrk::InSystemThread();
+            // A thread that pends a request and then waits for it in the
+            // kernel runs the completion first: the bus thread is not woken
+            // for it while it sleeps on its tick, on which it looks anyway,
+            // in case the thread went on without waiting.
+            const bool takenByPoster = completion && wrk::WaitsRunDeferredWork();
             if (takenByPoster) ++unannounced_;
-            if (!takenByPoster || !ticking_) KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+            if (!takenByPoster || !ticking_) Wake();
             return;
         }
     }
     task();
+}
+
+// With mutex_ held.
+void BusWorker::Wake() {
+    ++wakeUps_;
+    KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+}
+
+uint64_t BusWorker::WakeUps() {
+    std::lock_guard lock(mutex_);
+    return wakeUps_;
 }
 
 bool BusWorker::RunDeferred() {
@@ -70,7 +82,7 @@ void BusWorker::After(LONGLONG delay, Task task) {
     std::lock_guard lock(mutex_);
     if (stopped_) return;
     timers_.emplace(Now() + (delay > 0 ? delay : 0), std::move(task));
-    KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+    Wake();
 }
 
 void BusWorker::Detach(Task task) {
@@ -85,6 +97,7 @@ void BusWorker::Detach(Task task) {
 }
 
 void BusWorker::Run() {
+    pthread_setname_np(pthread_self(), "usb-bus");
     threadRecord_ = KeGetCurrentThread();
     started_.count_down();
     for (;;) {

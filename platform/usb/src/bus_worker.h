@@ -45,6 +45,8 @@ public:
 
     // Waits (real time) until the bus thread sleeps in its wait for work.
     bool WaitUntilAsleep(std::chrono::milliseconds realTimeout) const;
+    // How often a post woke the bus thread (its ticks not counted).
+    uint64_t WakeUps();
 
 private:
     struct Posted {
@@ -54,6 +56,7 @@ private:
 
     void Run();
     void Queue(Task task, bool completion);
+    void Wake();
     bool RunDeferred() override;
     void JoinDetached();
     static LONGLONG Now();
@@ -63,11 +66,12 @@ private:
     std::multimap<LONGLONG, Task> timers_;  // by due driver time
     bool stopping_ = false;
     bool stopped_ = false;
-    // Completions left to the system threads that posted them since the bus
+    // Completions left to the threads that posted them since the bus
     // thread last looked, and whether it sleeps on its tick because there
     // were some.
     uint64_t unannounced_ = 0;
     bool ticking_ = false;
+    uint64_t wakeUps_ = 0;
     static constexpr double kTickSeconds = 0.001;  // real time
     // Tasks run in order: the bus thread starts on a batch only once the
     // completions other threads took before it have ended, and they take
