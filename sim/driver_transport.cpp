@@ -5,8 +5,6 @@
 namespace wsim {
 namespace {
 
-// Room for any packet the driver's receive rings can hold whole, type byte included.
-constexpr ULONG kReadRoom = 4096 + 1;
 // The longest the poll sleeps when the driver's threads give no sign.
 constexpr std::chrono::microseconds kLongestPollInterval{500};
 
@@ -27,7 +25,6 @@ std::optional<Packet> DriverTransport::Receive(std::chrono::microseconds wait) {
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = start + wait;
     const auto spinUntil = start + std::min(spin_, wait);
-    Packet buffer(kReadRoom);
     // The read never waits, so the caller polls. What a read finds comes from
     // the driver's receive threads, which submit their next IN transfer once
     // they have stored the last one: polling again each time they do finds
@@ -35,15 +32,12 @@ std::optional<Packet> DriverTransport::Receive(std::chrono::microseconds wait) {
     while (!Closed()) {
         const std::uint64_t submitted = inTransfers_->Submitted();
         ULONG read = 0;
-        NTSTATUS status = file_.Read(buffer.data(), kReadRoom, &read);
+        NTSTATUS status = file_.Read(readBuffer_.data(), kReadRoom, &read);
         if (!NT_SUCCESS(status)) {
             failure_ = status;
             break;
         }
-        if (read > 0) {
-            buffer.resize(read);
-            return buffer;
-        }
+        if (read > 0) return Packet(readBuffer_.begin(), readBuffer_.begin() + read);
         ++emptyReads_;
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) break;

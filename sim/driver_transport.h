@@ -32,6 +32,10 @@ private:
     wrk::UserFile& file_;
     std::shared_ptr<const usbsim::TransferWatch> inTransfers_;
     std::chrono::microseconds spin_;
+    // Room for any packet the driver's receive rings can hold whole, type
+    // byte included, kept between reads as a host stack keeps its buffer.
+    static constexpr ULONG kReadRoom = 4096 + 1;
+    Packet readBuffer_ = Packet(kReadRoom);
     NTSTATUS failure_ = STATUS_SUCCESS;
     std::uint64_t emptyReads_ = 0;
 };
