@@ -134,6 +134,10 @@ private:
 
     // The next transfer's bytes from the endpoint's queue.
     Receipt Take(uint8_t endpoint, size_t maxLength);
+    // With mutex_ held: a stalled send is kept before anyone can see that it
+    // came, so that whoever waits for it may complete it at once.
+    bool HoldIfStalledLocked(const SendBehaviour &behaviour, Completion &done);
+    // Ends a send that is not held, as its behaviour says.
     void End(const SendBehaviour &behaviour, Completion done);
     // Tells the bus that an IN pipe may have something now.
     void NotifyData();

@@ -119,38 +119,41 @@ size_t ScriptedRadio::CompleteStalledSends(USBD_STATUS status) {
     return stalled.size();
 }
 
+bool ScriptedRadio::HoldIfStalledLocked(const SendBehaviour &behaviour, Completion &done) {
+    if (behaviour.mode != SendBehaviour::Mode::Stall) return false;
+    stalled_.push_back(std::move(done));
+    return true;
+}
+
 void ScriptedRadio::End(const SendBehaviour &behaviour, Completion done) {
-    switch (behaviour.mode) {
-    case SendBehaviour::Mode::Complete: done.complete(behaviour.status); break;
-    case SendBehaviour::Mode::Delay: done.completeAfter(behaviour.delay, behaviour.status); break;
-    case SendBehaviour::Mode::Stall: {
-        std::lock_guard lock(mutex_);
-        stalled_.push_back(std::move(done));
-        break;
-    }
-    }
+    if (behaviour.mode == SendBehaviour::Mode::Delay) done.completeAfter(behaviour.delay, behaviour.status);
+    else done.complete(behaviour.status);
 }
 
 void ScriptedRadio::controlOut(const SetupPacket &setup, std::span<const uint8_t> data, Completion done) {
     SendBehaviour behaviour;
+    bool held;
     {
         std::lock_guard lock(mutex_);
         commands_.push_back({setup, std::vector<uint8_t>(data.begin(), data.end())});
         behaviour = commandBehaviour_;
+        held = HoldIfStalledLocked(behaviour, done);
     }
     changed_.notify_all();
-    End(behaviour, std::move(done));
+    if (!held) End(behaviour, std::move(done));
 }
 
 void ScriptedRadio::bulkOut(uint8_t, std::span<const uint8_t> data, Completion done) {
     SendBehaviour behaviour;
+    bool held;
     {
         std::lock_guard lock(mutex_);
         aclReceived_.emplace_back(data.begin(), data.end());
         behaviour = aclOutBehaviour_;
+        held = HoldIfStalledLocked(behaviour, done);
     }
     changed_.notify_all();
-    End(behaviour, std::move(done));
+    if (!held) End(behaviour, std::move(done));
 }
 
 std::vector<ScriptedRadio::Command> ScriptedRadio::Commands() const {
