@@ -82,7 +82,12 @@ void ExpectEveryRequestCompletedOnTheTick(const Poster& poster) {
     EXPECT_EQ(poster.pended, kRequests);
     EXPECT_EQ(poster.completed, kRequests);
     EXPECT_EQ(poster.completedElsewhere, kRequests);
-    EXPECT_EQ(poster.laterWakeUps, 0u);
+    // Each later request is posted while the bus thread sleeps on its tick,
+    // so it does not wake it, unless the poster was held up past a tick (on
+    // a loaded machine, now and then) and the bus thread stopped ticking.
+    // A poster the bus takes for one that never waits would wake it for
+    // every one.
+    EXPECT_LT(poster.laterWakeUps, static_cast<uint64_t>(kRequests / 2));
 }
 
 // A bus that completes every transfer from its thread, and a poster for it.
