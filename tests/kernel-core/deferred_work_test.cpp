@@ -79,10 +79,6 @@ TEST(DeferredWorkTest, ASignalWhileTheThreadLooksForWorkIsNotLost) {
     EXPECT_EQ(waiter.status, STATUS_SUCCESS);
 }
 
-NTSTATUS NTAPI KeepTheIrp(PDEVICE_OBJECT, PIRP, PVOID) {
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // As a user request's thread waits in the driver for the transfer it sent down.
 TEST(DeferredWorkTest, AHostThreadWaitingInsideADispatchRoutineRunsIt) {
     wrk::ScopedKernelState kernel;
@@ -93,19 +89,12 @@ TEST(DeferredWorkTest, AHostThreadWaitingInsideADispatchRoutineRunsIt) {
         return true;
     });
     NTSTATUS waited = STATUS_PENDING;
-    kio::TestDriver driver;
-    PDEVICE_OBJECT device = driver.AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -100'000'000;  // ten seconds of driver time
-        waited = KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout);
-        return kio::Complete(irp, STATUS_SUCCESS);
-    });
-    ASSERT_NE(device, nullptr);
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    IoSetCompletionRoutine(irp, KeepTheIrp, nullptr, TRUE, TRUE, TRUE);
-    EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
-    IoFreeIrp(irp);
+    EXPECT_EQ(kio::RunInsideDispatchRoutine([&] {
+                  LARGE_INTEGER timeout;
+                  timeout.QuadPart = -100'000'000;  // ten seconds of driver time
+                  waited = KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout);
+              }),
+              STATUS_SUCCESS);
     EXPECT_EQ(waited, STATUS_SUCCESS);
     EXPECT_EQ(item.runner_, KeGetCurrentThread());
 }

@@ -70,6 +70,27 @@ private:
     std::vector<std::unique_ptr<Handler>> handlers_;
 };
 
+inline NTSTATUS NTAPI KeepTheIrp(PDEVICE_OBJECT, PIRP, PVOID) {
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Runs `work` in the calling thread inside a test device's dispatch routine,
+// as a user request's thread runs a driver's; the request's status.
+inline NTSTATUS RunInsideDispatchRoutine(const std::function<void()>& work) {
+    TestDriver driver;
+    PDEVICE_OBJECT device = driver.AddDevice([&work](PDEVICE_OBJECT, PIRP irp) {
+        work();
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, KeepTheIrp, nullptr, TRUE, TRUE, TRUE);
+    const NTSTATUS status = IofCallDriver(device, irp);
+    IoFreeIrp(irp);
+    return status;
+}
+
 inline UNICODE_STRING Unicode(const char16_t* text) {
     UNICODE_STRING unicode;
     RtlInitUnicodeString(&unicode, text);

@@ -70,10 +70,6 @@ void PostAndGoOn(Poster* poster) {
     poster->laterWakeUps = poster->bus->BusThreadWakeUps() - wakeUpsAfterFirst;
 }
 
-NTSTATUS NTAPI KeepTheIrp(PDEVICE_OBJECT, PIRP, PVOID) {
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 void PostFromSystemThread(PVOID context) {
     PostAndGoOn(static_cast<Poster*>(context));
 }
@@ -111,17 +107,7 @@ TEST_F(BusWorkerTest, RequestsPendedForASystemThreadThatNeverWaitsAreStillComple
 
 // As a user request's thread sending transfers from a driver's dispatch routine.
 TEST_F(BusWorkerTest, RequestsPendedInsideADispatchRoutineThatNeverWaitsAreStillCompleted) {
-    kio::TestDriver driver;
-    PDEVICE_OBJECT device = driver.AddDevice([this](PDEVICE_OBJECT, PIRP irp) {
-        PostAndGoOn(&poster);
-        return kio::Complete(irp, STATUS_SUCCESS);
-    });
-    ASSERT_NE(device, nullptr);
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    IoSetCompletionRoutine(irp, KeepTheIrp, nullptr, TRUE, TRUE, TRUE);
-    EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
-    IoFreeIrp(irp);
+    EXPECT_EQ(kio::RunInsideDispatchRoutine([this] { PostAndGoOn(&poster); }), STATUS_SUCCESS);
     ExpectEveryRequestCompletedOnTheTick(poster);
 }
 
