@@ -109,8 +109,8 @@ BENCHMARK(ReadBdAddrRoundTrip)
 // takes them in on a thread of its own. driverB / driverA: whose side the
 // driver is under (one driver image per process); bus: its bus timing.
 void AclThroughputBToA(benchmark::State& state) {
-    BenchMachine b(Emulator().SocketPath(), state.range(0) != 0, BusTiming(state.range(2)), Spin(state.range(3)));
-    BenchMachine a(Emulator().SocketPath(), state.range(1) != 0, BusTiming(state.range(2)), Spin(state.range(3)));
+    BenchMachine b(Emulator().SocketPath(), state.range(0) != 0, BusTiming(state.range(2)));
+    BenchMachine a(Emulator().SocketPath(), state.range(1) != 0, BusTiming(state.range(2)));
     std::uint16_t handle = Connect(b.Host(), a.Host());
     const std::vector<std::uint8_t> frame(kFrameBytes, 0xa5);
     const long sleeps = SleepsSoFar();
@@ -126,15 +126,14 @@ void AclThroughputBToA(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * kFramesPerIteration * static_cast<std::int64_t>(kFrameBytes));
     state.SetLabel(std::string(state.range(0) ? "B through the driver" : "B straight") + ", " +
                    (state.range(1) ? "A through the driver" : "A straight") +
-                   (state.range(0) || state.range(1) ? ", " + BusLabel(state.range(2)) : "") +
-                   SpinLabel(state.range(3)));
+                   (state.range(0) || state.range(1) ? ", " + BusLabel(state.range(2)) : ""));
 }
 BENCHMARK(AclThroughputBToA)
-    ->ArgNames({"driverB", "driverA", "bus", "spin"})
-    ->Args({0, 0, 1, 0})
-    ->Args({1, 0, 1, 0})
-    ->Args({0, 1, 1, 0})
-    ->Args({1, 0, 0, 0})
+    ->ArgNames({"driverB", "driverA", "bus"})
+    ->Args({0, 0, 1})
+    ->Args({1, 0, 1})
+    ->Args({0, 1, 1})
+    ->Args({1, 0, 0})
     // The straight figure swings from one run to the next by up to 2x on a
     // virtual machine, with where the scheduler puts the three processes'
     // threads: the median of five runs is the one to read.

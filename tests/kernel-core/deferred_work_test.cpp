@@ -1,4 +1,5 @@
-// Deferred work that a system thread runs before it sleeps in a kernel wait.
+// Deferred work that a waiting thread runs before it sleeps in a kernel wait:
+// a driver's system thread, or a thread inside a dispatch routine.
 #include "system_thread.h"
 #include "test_stack.h"
 
