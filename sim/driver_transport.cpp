@@ -30,7 +30,7 @@ std::optional<Packet> DriverTransport::Receive(std::chrono::microseconds wait) {
     // they have stored the last one: polling again each time they do finds
     // every packet as soon as it is whole, and the bounded sleep covers the rest.
     while (!Closed()) {
-        const std::uint64_t submitted = inTransfers_->Submitted();
+        const std::uint32_t submitted = inTransfers_->Submitted();
         ULONG read = 0;
         NTSTATUS status = file_.Read(readBuffer_.data(), kReadRoom, &read);
         if (!NT_SUCCESS(status)) {

@@ -39,7 +39,7 @@ std::vector<uint8_t> AclPacket() {
 // stored what the last one brought.
 size_t ReadPacket(wrk::UserFile& file, const usbsim::TransferWatch& inTransfers, std::vector<uint8_t>& buffer) {
     for (;;) {
-        const uint64_t submitted = inTransfers.Submitted();
+        const uint32_t submitted = inTransfers.Submitted();
         ULONG read = 0;
         if (file.Read(buffer.data(), static_cast<ULONG>(buffer.size()), &read) != STATUS_SUCCESS) return 0;
         if (read != 0) return read;

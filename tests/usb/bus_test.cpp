@@ -241,7 +241,7 @@ TEST_P(BusTest, PendingInCompletesWhenTheRadioHasData) {
 TEST_P(BusTest, InTransferWatchMovesWithEachInSubmissionAndWakesItsWaiter) {
     ASSERT_EQ(Configure(), STATUS_SUCCESS);
     const auto watch = bus.InTransfers(pdo);
-    const uint64_t before = watch->Submitted();
+    const uint32_t before = watch->Submitted();
     UCHAR command[] = {0x03, 0x0C, 0x00};
     URB commandUrb = CommandUrb(command, sizeof command);
     ASSERT_EQ(Submit(commandUrb), STATUS_SUCCESS);

@@ -6,28 +6,25 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 namespace usbsim {
 
 class TransferWatch {
 public:
-    // IN transfers submitted so far; read without a lock, so it can be watched in a loop.
-    uint64_t Submitted() const { return submitted_.load(std::memory_order_acquire); }
+    // IN transfers submitted so far, modulo 2^32 (a watcher only asks whether
+    // the count has moved); read without a lock, so it can be watched in a loop.
+    uint32_t Submitted() const { return submitted_.load(std::memory_order_acquire); }
     // Waits (real time) until Submitted() is no longer `seen`; false on time-out.
-    bool WaitForMore(uint64_t seen, std::chrono::microseconds realTimeout) const;
+    bool WaitForMore(uint32_t seen, std::chrono::microseconds realTimeout) const;
 
-    // The bus counts a submission; a waiter is woken with no lock of the
-    // submitter's held, so it does not wake only to wait for that lock.
+    // The bus counts a submission and wakes the waiters, if there are any.
     void Count();
 
 private:
-    std::atomic<uint64_t> submitted_{0};
+    // 32 bits, as it is the futex word waiters sleep on.
+    std::atomic<uint32_t> submitted_{0};
     mutable std::atomic<unsigned> waiters_{0};
-    mutable std::mutex mutex_;
-    mutable std::condition_variable moved_;
 };
 
 }  // namespace usbsim
