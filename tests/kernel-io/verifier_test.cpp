@@ -399,7 +399,7 @@ TEST_F(VerifierDeathTest, InitializingMemoryThatIsNoIrp) {
                  "BUGCHECK: INVALID_IRP: IoInitializeIrp of memory IoAllocateIrp did not give");
 }
 
-TEST_F(VerifierDeathTest, ReusingAFreedIrp) {
+TEST_F(VerifierDeathTest, ReusingOrInitializingAFreedIrp) {
     EXPECT_DEATH(
         {
             PIRP irp = IoAllocateIrp(1, FALSE);
@@ -407,6 +407,13 @@ TEST_F(VerifierDeathTest, ReusingAFreedIrp) {
             IoReuseIrp(irp, STATUS_SUCCESS);
         },
         "BUGCHECK: IRP_USED_AFTER_FREE");
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoFreeIrp(irp);
+            IoInitializeIrp(irp, IoSizeOfIrp(1), 1);
+        },
+        "BUGCHECK: IRP_USED_AFTER_FREE: IoInitializeIrp of a freed IRP");
 }
 
 TEST_F(VerifierDeathTest, InitializingAnIrpBeyondItsMemory) {

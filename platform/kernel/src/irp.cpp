@@ -335,9 +335,11 @@ void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     {
         IrpRegistry& registry = Registry();
         std::lock_guard guard(registry.lock);
-        if (registry.live.Find(record) == nullptr)
+        if (registry.live.Find(record) == nullptr) {
+            if (registry.released.Contains(record)) wrk::Bugcheck("IRP_USED_AFTER_FREE", "IoInitializeIrp of a freed IRP");
             wrk::Bugcheck("INVALID_IRP", "IoInitializeIrp of memory IoAllocateIrp did not give: the emulated I/O "
                                          "manager checks only IRPs it allocated");
+        }
     }
     std::lock_guard guard(record->lock);
     if (record->freed) wrk::Bugcheck("IRP_USED_AFTER_FREE", "IoInitializeIrp of a freed IRP");
