@@ -115,6 +115,29 @@ TEST_F(IrpTest, CompletionRoutinesRunBottomUpWithTheUpperDevice) {
     for (UCHAR byte : out) EXPECT_EQ(byte, 0x5A);
 }
 
+TEST_F(IrpTest, BuiltRequestsSystemBufferIsFreshPoolBeyondTheInput) {
+    TestDriver driver;
+    std::vector<UCHAR> arrived;
+    PDEVICE_OBJECT device = driver.AddDevice([&arrived](PDEVICE_OBJECT, PIRP irp) {
+        auto* bytes = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+        arrived.assign(bytes, bytes + IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength);
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    UCHAR in[2] = {};
+    UCHAR out[6] = {};
+    PIRP irp = IoBuildDeviceIoControlRequest(kBufferedCode, device, in, sizeof in, out, sizeof out, FALSE, &event,
+                                             &iosb);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
+    ASSERT_EQ(arrived.size(), sizeof out);
+    EXPECT_EQ(arrived[0], 0);
+    EXPECT_EQ(arrived[1], 0);
+    for (size_t i = sizeof in; i < arrived.size(); ++i) EXPECT_NE(arrived[i], 0) << "byte " << i;
+}
+
 TEST_F(IrpTest, MoreProcessingRequiredHandsTheIrpBackToItsOwner) {
     ThreeLevels stack;
     stack.middleRoutine = HoldRoutine;

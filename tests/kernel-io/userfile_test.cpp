@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -26,6 +27,7 @@ protected:
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
     std::vector<UCHAR> written;
+    std::vector<UCHAR> arrived;  // the system buffer as the driver got it
     PDEVICE_OBJECT named = driver.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_UNSUCCESSFUL); },
                                             u"\\Device\\UserFile0");
     PDEVICE_OBJECT top = driver.AddDevice([this](PDEVICE_OBJECT, PIRP irp) { return Answer(irp); });
@@ -43,6 +45,11 @@ protected:
         IoDeleteSymbolicLink(&link);
     }
 
+    void Arrived(PIRP irp, ULONG length) {
+        auto* bytes = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+        arrived.assign(bytes, bytes + length);
+    }
+
     NTSTATUS Answer(PIRP irp) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         majors.push_back(stack->MajorFunction);
@@ -52,6 +59,7 @@ protected:
             EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
             return Complete(irp, createStatus);
         case IRP_MJ_READ:
+            Arrived(irp, stack->Parameters.Read.Length);
             std::memset(irp->AssociatedIrp.SystemBuffer, 0x77, stack->Parameters.Read.Length);
             return Complete(irp, status, information);
         case IRP_MJ_WRITE: {
@@ -60,6 +68,8 @@ protected:
             return Complete(irp, status, stack->Parameters.Write.Length);
         }
         case IRP_MJ_DEVICE_CONTROL: {
+            Arrived(irp, std::max(stack->Parameters.DeviceIoControl.InputBufferLength,
+                                  stack->Parameters.DeviceIoControl.OutputBufferLength));
             auto* bytes = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
             written.assign(bytes, bytes + stack->Parameters.DeviceIoControl.InputBufferLength);
             for (ULONG i = 0; i < stack->Parameters.DeviceIoControl.OutputBufferLength; ++i) bytes[i] = UCHAR(i + 1);
@@ -138,6 +148,28 @@ TEST_F(UserFileTest, WriteAndDeviceControlCarryTheCallersBytesIn) {
     EXPECT_EQ(returned, 4u);
     EXPECT_EQ(out[0], 1);
     EXPECT_EQ(out[3], 4);
+}
+
+// As on Windows, the I/O manager clears no system buffer: a driver that reads
+// one before it writes it, or reports bytes it never wrote, finds what the
+// pool held, which here is never zeros that could pass for data.
+TEST_F(UserFileTest, SystemBufferIsFreshPoolBeyondTheCallersInput) {
+    std::unique_ptr<wrk::UserFile> file;
+    ASSERT_EQ(wrk::UserFile::Open(u"\\??\\UserFile0", file), STATUS_SUCCESS);
+    UCHAR buffer[8] = {};
+    ULONG transferred = 0;
+    EXPECT_EQ(file->Read(buffer, sizeof buffer, &transferred), STATUS_SUCCESS);
+    ASSERT_EQ(arrived.size(), sizeof buffer);
+    for (UCHAR byte : arrived) EXPECT_NE(byte, 0);
+
+    const UCHAR in[] = {0, 0};
+    UCHAR out[6] = {};
+    ULONG returned = 0;
+    EXPECT_EQ(file->DeviceIoControl(kBufferedCode, in, sizeof in, out, sizeof out, &returned), STATUS_SUCCESS);
+    ASSERT_EQ(arrived.size(), sizeof out);
+    EXPECT_EQ(arrived[0], 0);
+    EXPECT_EQ(arrived[1], 0);
+    for (size_t i = sizeof in; i < arrived.size(); ++i) EXPECT_NE(arrived[i], 0) << "byte " << i;
 }
 
 TEST_F(UserFileTest, DriverClaimingMoreBytesThanTheBufferIsStopped) {

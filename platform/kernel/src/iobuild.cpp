@@ -169,7 +169,6 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
                 IoFreeIrp(irp);
                 return nullptr;
             }
-            std::memset(systemBuffer, 0, length);
             if (InputBuffer != nullptr) std::memcpy(systemBuffer, InputBuffer, InputBufferLength);
         }
         irp->AssociatedIrp.SystemBuffer = systemBuffer;

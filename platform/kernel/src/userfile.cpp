@@ -88,7 +88,6 @@ IO_STATUS_BLOCK Send(PFILE_OBJECT file, uint32_t process, const UserRequest& req
     if (buffered && systemLength != 0) {
         systemBuffer = AllocateSystemBuffer(systemLength);
         if (systemBuffer == nullptr) return failed;
-        std::memset(systemBuffer, 0, systemLength);
         if (request.major == IRP_MJ_WRITE && request.in != nullptr) std::memcpy(systemBuffer, request.in, request.length);
         if (request.major == IRP_MJ_DEVICE_CONTROL && request.in != nullptr)
             std::memcpy(systemBuffer, request.in, request.inLength);
