@@ -3,12 +3,6 @@
 #include <algorithm>
 
 namespace wsim {
-namespace {
-
-// The longest the poll sleeps when the driver's threads give no sign.
-constexpr std::chrono::microseconds kLongestPollInterval{500};
-
-} // namespace
 
 bool DriverTransport::Send(const Packet& packet) {
     if (Closed()) return false;
@@ -47,7 +41,7 @@ std::optional<Packet> DriverTransport::Receive(std::chrono::microseconds wait) {
             continue;
         }
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
-        inTransfers_->WaitForMore(submitted, std::min(left, kLongestPollInterval));
+        inTransfers_->WaitForMore(submitted, std::min<std::chrono::microseconds>(left, usbsim::TransferWatch::kPollBound));
     }
     return std::nullopt;
 }

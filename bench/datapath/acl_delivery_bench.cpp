@@ -43,7 +43,7 @@ size_t ReadPacket(wrk::UserFile& file, const usbsim::TransferWatch& inTransfers,
         ULONG read = 0;
         if (file.Read(buffer.data(), static_cast<ULONG>(buffer.size()), &read) != STATUS_SUCCESS) return 0;
         if (read != 0) return read;
-        inTransfers.WaitForMore(submitted, std::chrono::microseconds(500));
+        inTransfers.WaitForMore(submitted, usbsim::TransferWatch::kPollBound);
     }
 }
 
