@@ -25,9 +25,8 @@ bool TransferWatch::WaitForMore(uint32_t seen, std::chrono::microseconds realTim
         }
         const auto left = deadline - std::chrono::steady_clock::now();
         if (left <= std::chrono::steady_clock::duration::zero()) break;
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-        const timespec timeout{static_cast<time_t>(seconds.count()),
-                               static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count())};
+        const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        const timespec timeout{static_cast<time_t>(nanoseconds / 1000000000), static_cast<long>(nanoseconds % 1000000000)};
         syscall(SYS_futex, &submitted_, FUTEX_WAIT_PRIVATE, seen, &timeout, nullptr, 0);
     }
     waiters_.fetch_sub(1, std::memory_order_relaxed);
