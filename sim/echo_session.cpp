@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace wsim {
 namespace {
@@ -85,6 +86,23 @@ double Percentile(std::vector<double> samples, double p) {
     std::sort(samples.begin(), samples.end());
     auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * samples.size()));
     return samples[std::clamp<std::size_t>(rank, 1, samples.size()) - 1];
+}
+
+void PrintSessionSummary(char role, const TrafficCounters& c, const EchoResult& r, const char* clock) {
+    std::printf("%c summary: sent %llu packets, %llu bytes (ACL: %llu packets, %llu data bytes)\n", role,
+                (unsigned long long)c.packetsSent, (unsigned long long)c.bytesSent,
+                (unsigned long long)c.aclPacketsSent, (unsigned long long)c.aclBytesSent);
+    std::printf("%c summary: received %llu packets, %llu bytes (ACL: %llu packets, %llu data bytes)\n", role,
+                (unsigned long long)c.packetsReceived, (unsigned long long)c.bytesReceived,
+                (unsigned long long)c.aclPacketsReceived, (unsigned long long)c.aclBytesReceived);
+    if (role == 'A') {
+        std::printf("A summary: %u echo requests answered\n", r.echoes);
+    } else {
+        std::printf("B summary: %u of %u echoes matched; round trip in %s: "
+                    "p50 %.3f ms, p90 %.3f ms, p99 %.3f ms, max %.3f ms\n",
+                    r.matched, r.echoes, clock, Percentile(r.roundTripMs, 50), Percentile(r.roundTripMs, 90),
+                    Percentile(r.roundTripMs, 99), Percentile(r.roundTripMs, 100));
+    }
 }
 
 EchoResult RunAcceptor(HostStack& host, const EchoOptions& options) {

@@ -41,4 +41,8 @@ std::vector<std::uint8_t> EchoPattern(std::size_t size, unsigned sequence);
 // p-th percentile (0..100) by nearest rank; 0 for no samples.
 double Percentile(std::vector<double> samples, double p);
 
+// The summary lines on a machine's traffic and its part of the session;
+// `clock` names what B's round trips were measured by.
+void PrintSessionSummary(char role, const TrafficCounters& traffic, const EchoResult& result, const char* clock);
+
 } // namespace wsim

@@ -26,20 +26,7 @@ double DriverMilliseconds() { return wrk::DriverTimeSeconds() * 1000.0; }
 
 void PrintSummary(char role, const TrafficCounters& c, const EchoResult& r, const UnloadReport& unload,
                   const std::string& btsnoop) {
-    std::printf("%c summary: sent %llu packets, %llu bytes (ACL: %llu packets, %llu data bytes)\n", role,
-                (unsigned long long)c.packetsSent, (unsigned long long)c.bytesSent,
-                (unsigned long long)c.aclPacketsSent, (unsigned long long)c.aclBytesSent);
-    std::printf("%c summary: received %llu packets, %llu bytes (ACL: %llu packets, %llu data bytes)\n", role,
-                (unsigned long long)c.packetsReceived, (unsigned long long)c.bytesReceived,
-                (unsigned long long)c.aclPacketsReceived, (unsigned long long)c.aclBytesReceived);
-    if (role == 'A') {
-        std::printf("A summary: %u echo requests answered\n", r.echoes);
-    } else {
-        std::printf("B summary: %u of %u echoes matched; round trip in driver time: "
-                    "p50 %.3f ms, p90 %.3f ms, p99 %.3f ms, max %.3f ms\n",
-                    r.matched, r.echoes, Percentile(r.roundTripMs, 50), Percentile(r.roundTripMs, 90),
-                    Percentile(r.roundTripMs, 99), Percentile(r.roundTripMs, 100));
-    }
+    PrintSessionSummary(role, c, r, "driver time");
     std::printf("%c summary: pool left at unload: %zu block(s) with the driver's tag", role, unload.driverPoolBlocks);
     if (unload.leaks.empty()) std::printf(", nothing else left behind\n");
     else std::printf("\n");

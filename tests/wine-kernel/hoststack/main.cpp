@@ -69,20 +69,7 @@ double RealMilliseconds() {
 
 void PrintSummary(char role, const wsim::TrafficCounters& c, const wsim::EchoResult& r,
                   const std::vector<double>& commandMs, const std::string& btsnoop) {
-    std::printf("%c summary: sent %llu packets, %llu bytes (ACL: %llu packets, %llu data bytes)\n", role,
-                (unsigned long long)c.packetsSent, (unsigned long long)c.bytesSent,
-                (unsigned long long)c.aclPacketsSent, (unsigned long long)c.aclBytesSent);
-    std::printf("%c summary: received %llu packets, %llu bytes (ACL: %llu packets, %llu data bytes)\n", role,
-                (unsigned long long)c.packetsReceived, (unsigned long long)c.bytesReceived,
-                (unsigned long long)c.aclPacketsReceived, (unsigned long long)c.aclBytesReceived);
-    if (role == 'A') {
-        std::printf("A summary: %u echo requests answered\n", r.echoes);
-    } else {
-        std::printf("B summary: %u of %u echoes matched; round trip in real time: "
-                    "p50 %.3f ms, p90 %.3f ms, p99 %.3f ms, max %.3f ms\n",
-                    r.matched, r.echoes, wsim::Percentile(r.roundTripMs, 50), wsim::Percentile(r.roundTripMs, 90),
-                    wsim::Percentile(r.roundTripMs, 99), wsim::Percentile(r.roundTripMs, 100));
-    }
+    wsim::PrintSessionSummary(role, c, r, "real time");
     std::printf("%c summary: %zu command round trips in real time: p50 %.3f ms, p90 %.3f ms, max %.3f ms\n", role,
                 commandMs.size(), wsim::Percentile(commandMs, 50), wsim::Percentile(commandMs, 90),
                 wsim::Percentile(commandMs, 100));
