@@ -92,18 +92,26 @@ IrpRecord* RecordAddress(PIRP irp) {
     return reinterpret_cast<IrpRecord*>(reinterpret_cast<char*>(irp) - kRecordSize);
 }
 
+enum class RecordState { Live, Released, Unknown };
+
+RecordState StateOf(IrpRecord* record) {
+    IrpRegistry& registry = Registry();
+    std::lock_guard guard(registry.lock);
+    if (registry.live.Find(record) != nullptr) return RecordState::Live;
+    // A record allocated again since its release is live then, so finding
+    // it among the recent releases means a pointer to it is a stale one.
+    return registry.released.Contains(record) ? RecordState::Released : RecordState::Unknown;
+}
+
 // `useAfterFree` names the rule a call on a released IRP breaks.
 IrpRecord* RecordOf(PIRP irp, const char* useAfterFree = "IRP_USED_AFTER_FREE") {
     if (irp == nullptr) Bugcheck("INVALID_IRP", "a null pointer is not an IRP");
     IrpRecord* record = RecordAddress(irp);
-    IrpRegistry& registry = Registry();
-    std::lock_guard guard(registry.lock);
-    if (registry.live.Find(record) != nullptr) return record;
+    const RecordState state = StateOf(record);
+    if (state == RecordState::Live) return record;
     char text[64];
     std::snprintf(text, sizeof text, "%p", static_cast<void*>(irp));
-    // A record allocated again since its release is live then, so finding
-    // it among the recent releases means this pointer is a stale one.
-    if (registry.released.Contains(record)) Bugcheck(useAfterFree, std::string("IRP ") + text + " was freed");
+    if (state == RecordState::Released) Bugcheck(useAfterFree, std::string("IRP ") + text + " was freed");
     Bugcheck("INVALID_IRP", std::string(text) + " is not an IRP");
 }
 
@@ -332,14 +340,14 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 
 void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     IrpRecord* record = RecordAddress(Irp);
-    {
-        IrpRegistry& registry = Registry();
-        std::lock_guard guard(registry.lock);
-        if (registry.live.Find(record) == nullptr) {
-            if (registry.released.Contains(record)) wrk::Bugcheck("IRP_USED_AFTER_FREE", "IoInitializeIrp of a freed IRP");
-            wrk::Bugcheck("INVALID_IRP", "IoInitializeIrp of memory IoAllocateIrp did not give: the emulated I/O "
-                                         "manager checks only IRPs it allocated");
-        }
+    switch (StateOf(record)) {
+    case RecordState::Live:
+        break;
+    case RecordState::Released:
+        wrk::Bugcheck("IRP_USED_AFTER_FREE", "IoInitializeIrp of a freed IRP");
+    case RecordState::Unknown:
+        wrk::Bugcheck("INVALID_IRP", "IoInitializeIrp of memory IoAllocateIrp did not give: the emulated I/O "
+                                     "manager checks only IRPs it allocated");
     }
     std::lock_guard guard(record->lock);
     if (record->freed) wrk::Bugcheck("IRP_USED_AFTER_FREE", "IoInitializeIrp of a freed IRP");
