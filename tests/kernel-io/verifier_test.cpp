@@ -65,6 +65,36 @@ TEST_F(VerifierDeathTest, ReturningPendingWithoutMarking) {
                  "BUGCHECK: PENDING_RETURNED_WITHOUT_MARK");
 }
 
+// A stack of `depth` devices, each forwarding in a location of its own,
+// over a bottom device that completes; its top device returns `topReturns`.
+PDEVICE_OBJECT DeepStack(TestDriver& driver, int depth, NTSTATUS topReturns) {
+    PDEVICE_OBJECT below = driver.AddDevice([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+    for (int level = 2; level <= depth; ++level) {
+        const bool top = level == depth;
+        PDEVICE_OBJECT device = driver.AddDevice([below, top, topReturns](PDEVICE_OBJECT, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            const NTSTATUS status = IofCallDriver(below, irp);
+            return top ? topReturns : status;
+        });
+        device->StackSize = static_cast<CCHAR>(below->StackSize + 1);
+        below = device;
+    }
+    return below;
+}
+
+TEST_F(VerifierDeathTest, ADeepStackIsJudgedAtEveryLocation) {
+    {
+        TestDriver driver;
+        EXPECT_EQ(Send(DeepStack(driver, 12, STATUS_SUCCESS)), STATUS_SUCCESS);
+    }
+    EXPECT_DEATH(
+        {
+            TestDriver driver;
+            Send(DeepStack(driver, 12, STATUS_PENDING));
+        },
+        "BUGCHECK: PENDING_RETURNED_WITHOUT_MARK.*location 12");
+}
+
 TEST_F(VerifierDeathTest, MarkingPendingAndReturningAnotherStatus) {
     EXPECT_DEATH(SendTo([](PDEVICE_OBJECT, PIRP irp) {
                      IoMarkIrpPending(irp);

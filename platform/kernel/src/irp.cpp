@@ -6,8 +6,10 @@
 
 #include <host/kernel.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -35,6 +37,10 @@ struct LocationCheck {
     bool heldByPowerManager = false;  // pended by PoCallDriver before the driver saw it
 };
 
+// Stacks are rarely more than a few devices deep: their checks are kept in
+// the record itself, so that an IRP costs one allocation; deeper ones spill.
+constexpr size_t kLocationsInRecord = 8;
+
 struct IrpRecord {
     uint32_t magic = kIrpMagic;
     FastLock lock;
@@ -51,7 +57,9 @@ struct IrpRecord {
     bool reachedWatched = false;
     std::vector<PDEVICE_OBJECT> powerReceivers;  // devices a SET/QUERY power IRP was sent to
     std::vector<PDEVICE_OBJECT> powerStarted;    // devices that called PoStartNextPowerIrp
-    std::vector<LocationCheck> checks;           // index = stack location number (1..N)
+    LocationCheck* checks = inRecord;            // index = stack location number (1..N)
+    LocationCheck inRecord[kLocationsInRecord + 1];
+    std::vector<LocationCheck> spilled;
 };
 
 // The IRP and its stack locations follow the record in the same block.
@@ -178,7 +186,15 @@ void InitializeLocked(IrpRecord* record, PIRP irp, USHORT packetSize, CCHAR stac
     record->reachedWatched = false;
     record->powerReceivers.clear();
     record->powerStarted.clear();
-    record->checks.assign(static_cast<size_t>(stackSize) + 1, LocationCheck{});
+    const size_t locations = static_cast<size_t>(stackSize) + 1;
+    if (locations <= std::size(record->inRecord)) {
+        record->spilled.clear();
+        record->checks = record->inRecord;
+    } else {
+        record->spilled.resize(locations);
+        record->checks = record->spilled.data();
+    }
+    std::fill_n(record->checks, locations, LocationCheck{});
 }
 
 // With the record's lock held: whether nothing uses the memory any more.
