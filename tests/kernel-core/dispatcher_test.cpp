@@ -136,6 +136,34 @@ TEST_F(DispatcherTest, DelayAndSystemTimeFollowTheScaledClock) {
     EXPECT_GE(after.QuadPart - before.QuadPart, 20'000'000);
 }
 
+TEST_F(DispatcherTest, SystemTimeNeverRunsBackwardsWhileTheScaleChanges) {
+    constexpr int kReaders = 2;
+    std::atomic<int> reading{0};
+    std::atomic<bool> done{false};
+    std::atomic<int> backwards{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < kReaders; ++r) {
+        readers.emplace_back([&] {
+            LARGE_INTEGER last;
+            KeQuerySystemTime(&last);
+            ++reading;
+            while (!done) {
+                LARGE_INTEGER now;
+                KeQuerySystemTime(&now);
+                if (now.QuadPart < last.QuadPart) ++backwards;
+                last = now;
+            }
+        });
+    }
+    while (reading < kReaders) std::this_thread::yield();
+    // Slowing the clock down just after a reader took its moment is what
+    // would put driver time back, so the scale swings between extremes.
+    for (int i = 0; i < 200000; ++i) wrk::SetTimeScale(i % 2 == 0 ? 1.0 : 0.0001);
+    done = true;
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(backwards, 0);
+}
+
 TEST_F(DispatcherTest, SetWakesAWaiterBeforeItsTimeOut) {
     wrk::SetTimeScale(1.0);
     KEVENT event;

@@ -6,6 +6,8 @@
 #include <host/kernel.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <stdexcept>
 
@@ -18,12 +20,22 @@ constexpr LONGLONG kEpochDifferenceSeconds = 11'644'473'600LL;
 // Long enough to be "never" for any run, short enough not to overflow.
 constexpr double kLongestWaitSeconds = 10.0 * 365 * 24 * 3600;
 
+// The scale and where it last changed, read without a lock: every wait and
+// every KeQuerySystemTime reads them, and only SetTimeScale writes them. A
+// reader retries while the sequence is odd or moved under it.
 struct ClockState {
-    std::mutex lock;
-    double scale = 1.0;
-    detail::RealClock::time_point realBase = detail::RealClock::now();
-    double driverBase = 0.0;
-    LONGLONG systemTimeAtStart = 0;
+    std::mutex writer;
+    std::atomic<uint32_t> sequence{0};
+    std::atomic<double> scale{1.0};
+    std::atomic<detail::RealClock::rep> realBase{detail::RealClock::now().time_since_epoch().count()};
+    std::atomic<double> driverBase{0.0};
+    LONGLONG systemTimeAtStart = 0;  // set before any reader
+};
+
+struct Scale {
+    double scale;
+    detail::RealClock::time_point realBase;
+    double driverBase;
 };
 
 ClockState& Clock() {
@@ -40,8 +52,22 @@ ClockState& Clock() {
     return *state;
 }
 
-double DriverSecondsLocked(const ClockState& clock, detail::RealClock::time_point now) {
-    return clock.driverBase + std::chrono::duration<double>(now - clock.realBase).count() / clock.scale;
+// The scale and the real time now, read as one: a moment read while the
+// scale changes is read again, so that driver time never runs backwards.
+Scale ReadScale(const ClockState& clock, detail::RealClock::time_point& now) {
+    for (;;) {
+        const uint32_t before = clock.sequence.load(std::memory_order_acquire);
+        const Scale scale{clock.scale.load(std::memory_order_acquire),
+                          detail::RealClock::time_point(
+                              detail::RealClock::duration(clock.realBase.load(std::memory_order_acquire))),
+                          clock.driverBase.load(std::memory_order_acquire)};
+        now = detail::RealClock::now();
+        if ((before & 1) == 0 && clock.sequence.load(std::memory_order_acquire) == before) return scale;
+    }
+}
+
+double DriverSeconds(const Scale& scale, detail::RealClock::time_point now) {
+    return scale.driverBase + std::chrono::duration<double>(now - scale.realBase).count() / scale.scale;
 }
 
 }  // namespace
@@ -52,35 +78,40 @@ void SetTimeScale(double realSecondsPerDriverSecond) {
     }
     {
         ClockState& clock = Clock();
-        std::lock_guard guard(clock.lock);
-        auto now = detail::RealClock::now();
-        clock.driverBase = DriverSecondsLocked(clock, now);
-        clock.realBase = now;
-        clock.scale = realSecondsPerDriverSecond;
+        std::lock_guard guard(clock.writer);
+        clock.sequence.fetch_add(1, std::memory_order_acq_rel);
+        const auto now = detail::RealClock::now();
+        const Scale old{clock.scale.load(std::memory_order_relaxed),
+                        detail::RealClock::time_point(
+                            detail::RealClock::duration(clock.realBase.load(std::memory_order_relaxed))),
+                        clock.driverBase.load(std::memory_order_relaxed)};
+        const double driverNow = DriverSeconds(old, now);
+        clock.driverBase.store(driverNow, std::memory_order_release);
+        clock.realBase.store(now.time_since_epoch().count(), std::memory_order_release);
+        clock.scale.store(realSecondsPerDriverSecond, std::memory_order_release);
+        clock.sequence.fetch_add(1, std::memory_order_release);
     }
     // Waits already asleep were timed at the old scale.
     detail::RetimeWaits();
 }
 
 double TimeScale() {
-    ClockState& clock = Clock();
-    std::lock_guard guard(clock.lock);
-    return clock.scale;
+    return Clock().scale.load(std::memory_order_acquire);
 }
 
 double DriverTimeSeconds() {
-    ClockState& clock = Clock();
-    std::lock_guard guard(clock.lock);
-    return DriverSecondsLocked(clock, detail::RealClock::now());
+    detail::RealClock::time_point now;
+    const Scale scale = ReadScale(Clock(), now);
+    return DriverSeconds(scale, now);
 }
 
 namespace detail {
 
 LONGLONG SystemTime() {
     ClockState& clock = Clock();
-    std::lock_guard guard(clock.lock);
-    return clock.systemTimeAtStart +
-           static_cast<LONGLONG>(DriverSecondsLocked(clock, RealClock::now()) * kTicksPerSecond);
+    RealClock::time_point now;
+    const Scale scale = ReadScale(clock, now);
+    return clock.systemTimeAtStart + static_cast<LONGLONG>(DriverSeconds(scale, now) * kTicksPerSecond);
 }
 
 LONGLONG DeadlineFor(LONGLONG timeout) {
@@ -89,12 +120,12 @@ LONGLONG DeadlineFor(LONGLONG timeout) {
 
 RealClock::time_point RealMomentOf(LONGLONG systemTime) {
     ClockState& clock = Clock();
-    std::lock_guard guard(clock.lock);
-    auto now = RealClock::now();
+    RealClock::time_point now;
+    const Scale scale = ReadScale(clock, now);
     LONGLONG current =
-        clock.systemTimeAtStart + static_cast<LONGLONG>(DriverSecondsLocked(clock, now) * kTicksPerSecond);
+        clock.systemTimeAtStart + static_cast<LONGLONG>(DriverSeconds(scale, now) * kTicksPerSecond);
     double realSeconds = std::min(static_cast<double>(std::max<LONGLONG>(0, systemTime - current)) /
-                                      kTicksPerSecond * clock.scale,
+                                      kTicksPerSecond * scale.scale,
                                   kLongestWaitSeconds);
     return now + std::chrono::duration_cast<RealClock::duration>(std::chrono::duration<double>(realSeconds));
 }
