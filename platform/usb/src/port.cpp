@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <set>
 
 namespace usbsim {
 
@@ -120,13 +119,27 @@ void Port::CompleteLater(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status) 
     });
 }
 
+std::list<HeldTransfer>::iterator Port::Hold(const HeldTransfer &transfer) {
+    if (spareHeld_.empty()) return held_.insert(held_.end(), transfer);
+    const auto held = spareHeld_.begin();
+    *held = transfer;
+    held_.splice(held_.end(), spareHeld_, held);
+    return held;
+}
+
+std::list<HeldTransfer>::iterator Port::Drop(std::list<HeldTransfer>::iterator held) {
+    const auto next = std::next(held);
+    spareHeld_.splice(spareHeld_.begin(), held_, held);
+    return next;
+}
+
 NTSTATUS Port::Arm(std::unique_lock<std::mutex> &lock, std::list<HeldTransfer>::iterator held) {
     PIRP irp = held->irp;
     PURB urb = held->urb;
     if (gone_ && !held->early) held->early = USBD_STATUS_DEVICE_GONE;
     if (held->early) {
         const USBD_STATUS status = *held->early;
-        held_.erase(held);
+        Drop(held);
         lock.unlock();
         return AnswerUrb(irp, urb, status);
     }
@@ -134,7 +147,7 @@ NTSTATUS Port::Arm(std::unique_lock<std::mutex> &lock, std::list<HeldTransfer>::
     held->armed = true;
     IoSetCancelRoutine(irp, &Port::CancelTransfer);
     if (CancelRequested(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        held_.erase(held);
+        Drop(held);
         lock.unlock();
         CompleteLater(irp, urb, USBD_STATUS_CANCELED);
     }
@@ -152,7 +165,7 @@ void Port::CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
     const PURB urb = held->urb;
     const USBD_PIPE_HANDLE pipe = held->pipe;
     const bool in = IsIn(*held);
-    port->held_.erase(held);
+    port->Drop(held);
     // The next transfer in line may be served by data that already waits.
     const bool more = in && std::any_of(port->held_.begin(), port->held_.end(),
                                         [pipe](const HeldTransfer &h) { return IsIn(h) && h.pipe == pipe; });
@@ -173,7 +186,7 @@ std::vector<HeldTransfer> Port::ExtractLocked(const std::function<bool(const Hel
     for (auto held = held_.begin(); held != held_.end();) {
         if (held->armed && !held->claimed && which(*held) && IoSetCancelRoutine(held->irp, nullptr) != nullptr) {
             taken.push_back(*held);
-            held = held_.erase(held);
+            held = Drop(held);
         } else {
             ++held;
         }
@@ -196,7 +209,7 @@ void Port::SendFinished(uint64_t ticket, USBD_STATUS status) {
     if (IoSetCancelRoutine(held->irp, nullptr) == nullptr) return;
     const PIRP irp = held->irp;
     const PURB urb = held->urb;
-    held_.erase(held);
+    Drop(held);
     lock.unlock();
     CompleteLater(irp, urb, status);
 }
@@ -462,7 +475,7 @@ NTSTATUS Port::Send(PIRP irp, PURB urb, USBD_PIPE_HANDLE pipe, const std::functi
     transfer.urb = urb;
     transfer.pipe = pipe;
     transfer.ticket = nextTicket_++;
-    const auto held = held_.insert(held_.end(), transfer);
+    const auto held = Hold(transfer);
     lock.unlock();
 
     auto ticket = std::make_shared<detail::SendTicket>();
@@ -509,14 +522,14 @@ NTSTATUS Port::Receive(PIRP irp, PURB urb, USBD_PIPE_HANDLE pipe, const Pipe &in
     transfer.irp = irp;
     transfer.urb = urb;
     transfer.pipe = pipe;
-    const auto held = held_.insert(held_.end(), transfer);
+    const auto held = Hold(transfer);
     if (waiting) return Arm(lock, held);
     lock.unlock();
 
     Receipt receipt = radio.receive(info.endpoint, info.type, urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
     lock.lock();
     if (receipt.kind == Receipt::Kind::Nothing) return Arm(lock, held);
-    held_.erase(held);
+    Drop(held);
     lock.unlock();
     serve.unlock();
     const USBD_STATUS status = ApplyReceipt(urb, receipt);
@@ -533,14 +546,20 @@ void Port::ServeHeldReceives() {
     std::vector<Finished> finished;
     {
         std::lock_guard serve(serve_);
-        std::set<USBD_PIPE_HANDLE> idle;  // pipes the radio has nothing for now
+        idlePipes_.clear();
+        const auto idle = [this](USBD_PIPE_HANDLE pipe) {
+            return std::find(idlePipes_.begin(), idlePipes_.end(), pipe) != idlePipes_.end();
+        };
         for (;;) {
             std::unique_lock lock(mutex_);
-            std::set<USBD_PIPE_HANDLE> seen;
+            // The head of each pipe's queue, the first IN transfer held for it.
             auto head = held_.end();
             for (auto held = held_.begin(); held != held_.end(); ++held) {
-                if (!IsIn(*held) || !seen.insert(held->pipe).second) continue;
-                if (held->armed && !idle.count(held->pipe)) {
+                if (!IsIn(*held)) continue;
+                const bool first = std::none_of(held_.begin(), held, [pipe = held->pipe](const HeldTransfer &h) {
+                    return IsIn(h) && h.pipe == pipe;
+                });
+                if (first && held->armed && !idle(held->pipe)) {
                     head = held;
                     break;
                 }
@@ -548,13 +567,13 @@ void Port::ServeHeldReceives() {
             if (head == held_.end()) break;
             if (IoSetCancelRoutine(head->irp, nullptr) == nullptr) {
                 // Being cancelled: its cancel routine serves the next one.
-                idle.insert(head->pipe);
+                idlePipes_.push_back(head->pipe);
                 continue;
             }
             auto pipe = pipes_.find(head->pipe);
             if (gone_ || pipe == pipes_.end()) {
                 finished.push_back({head->irp, head->urb, gone_ ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_CANCELED});
-                held_.erase(head);
+                Drop(head);
                 continue;
             }
             const Pipe info = pipe->second;
@@ -568,21 +587,21 @@ void Port::ServeHeldReceives() {
             if (receipt.kind == Receipt::Kind::Nothing) {
                 if (gone_) {
                     finished.push_back({head->irp, head->urb, USBD_STATUS_DEVICE_GONE});
-                    held_.erase(head);
+                    Drop(head);
                     continue;
                 }
                 IoSetCancelRoutine(head->irp, &Port::CancelTransfer);
                 if (CancelRequested(head->irp) && IoSetCancelRoutine(head->irp, nullptr) != nullptr) {
                     finished.push_back({head->irp, head->urb, USBD_STATUS_CANCELED});
-                    held_.erase(head);
+                    Drop(head);
                     continue;
                 }
-                idle.insert(head->pipe);
+                idlePipes_.push_back(head->pipe);
                 continue;
             }
             const PIRP irp = head->irp;
             const PURB urb = head->urb;
-            held_.erase(head);
+            Drop(head);
             lock.unlock();
             finished.push_back({irp, urb, ApplyReceipt(urb, receipt)});
         }

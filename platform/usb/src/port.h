@@ -120,6 +120,10 @@ private:
     // Pends a held transfer, or answers it at once when it ended meanwhile.
     // Called with mutex_ held, which it releases.
     NTSTATUS Arm(std::unique_lock<std::mutex> &lock, std::list<HeldTransfer>::iterator held);
+    // With mutex_ held: a transfer joins the held ones, in a list node a
+    // finished one left behind, and leaves them again (returns the next one).
+    std::list<HeldTransfer>::iterator Hold(const HeldTransfer &transfer);
+    std::list<HeldTransfer>::iterator Drop(std::list<HeldTransfer>::iterator held);
     // Fills the URB's bytes and statuses from what the radio gave.
     USBD_STATUS ApplyReceipt(PURB urb, Receipt &receipt);
     // Completes from the bus thread.
@@ -138,6 +142,7 @@ private:
 
     mutable std::mutex mutex_;
     std::mutex serve_;  // one IN service at a time keeps the radio's bytes in order
+    std::vector<USBD_PIPE_HANDLE> idlePipes_;  // under serve_: pipes the radio has nothing for now
     CompletionTiming timing_;
     unsigned answers_ = 0;
     bool gone_ = false;
@@ -145,6 +150,7 @@ private:
     std::map<USBD_PIPE_HANDLE, Pipe> pipes_;
     USBD_CONFIGURATION_HANDLE configuration_ = nullptr;
     std::list<HeldTransfer> held_;
+    std::list<HeldTransfer> spareHeld_;  // nodes of finished transfers, for the next ones
     uint64_t nextTicket_ = 1;
     DEVICE_CAPABILITIES capabilities_;
     std::vector<UCHAR> pnpMinors_;
