@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <sched.h>
+
 namespace wsim {
 
 bool DriverTransport::Send(const Packet& packet) {
@@ -23,6 +25,7 @@ std::optional<Packet> DriverTransport::Receive(std::chrono::microseconds wait) {
     // the driver's receive threads, which submit their next IN transfer once
     // they have stored the last one: polling again each time they do finds
     // every packet as soon as it is whole, and the bounded sleep covers the rest.
+    bool yielded = false;
     while (!Closed()) {
         const std::uint32_t submitted = inTransfers_->Submitted();
         ULONG read = 0;
@@ -38,6 +41,15 @@ std::optional<Packet> DriverTransport::Receive(std::chrono::microseconds wait) {
         if (now < spinUntil) {
             while (inTransfers_->Submitted() == submitted && std::chrono::steady_clock::now() < spinUntil)
                 __builtin_ia32_pause();
+            continue;
+        }
+        // A host that shares its processor with the radio and the receive
+        // thread has just handed them its request: giving the processor away
+        // once lets the answer be stored before the host looks again, where
+        // sleeping first would cost a sleep and a wake-up on every round trip.
+        if (!yielded) {
+            yielded = true;
+            sched_yield();
             continue;
         }
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
