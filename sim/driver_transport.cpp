@@ -47,10 +47,11 @@ std::optional<Packet> DriverTransport::Receive(std::chrono::microseconds wait) {
         // thread has just handed them its request: giving the processor away
         // once lets the answer be stored before the host looks again, where
         // sleeping first would cost a sleep and a wake-up on every round trip.
+        // Nothing was stored meanwhile unless an IN transfer was submitted.
         if (!yielded) {
             yielded = true;
             sched_yield();
-            continue;
+            if (inTransfers_->Submitted() != submitted) continue;
         }
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
         inTransfers_->WaitForMore(submitted, std::min<std::chrono::microseconds>(left, usbsim::TransferWatch::kPollBound));
