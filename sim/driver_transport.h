@@ -15,8 +15,8 @@ class DriverTransport : public Transport {
 public:
     // `inTransfers`: the IN transfers the driver submits to its radio's PDO.
     // A receive that finds nothing keeps looking for `spin`, then gives its
-    // processor away once and looks again, before it sleeps until the driver
-    // submits its next one.
+    // processor away once, looking again if the driver submitted an IN
+    // transfer meanwhile, before it sleeps until the driver submits its next one.
     DriverTransport(wrk::UserFile& file, std::shared_ptr<const usbsim::TransferWatch> inTransfers,
                     std::chrono::microseconds spin = {})
         : file_(file), inTransfers_(std::move(inTransfers)), spin_(spin) {}

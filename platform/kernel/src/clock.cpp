@@ -52,15 +52,18 @@ ClockState& Clock() {
     return *state;
 }
 
+Scale LoadScale(const ClockState& clock) {
+    return {clock.scale.load(std::memory_order_acquire),
+            detail::RealClock::time_point(detail::RealClock::duration(clock.realBase.load(std::memory_order_acquire))),
+            clock.driverBase.load(std::memory_order_acquire)};
+}
+
 // The scale and the real time now, read as one: a moment read while the
 // scale changes is read again, so that driver time never runs backwards.
 Scale ReadScale(const ClockState& clock, detail::RealClock::time_point& now) {
     for (;;) {
         const uint32_t before = clock.sequence.load(std::memory_order_acquire);
-        const Scale scale{clock.scale.load(std::memory_order_acquire),
-                          detail::RealClock::time_point(
-                              detail::RealClock::duration(clock.realBase.load(std::memory_order_acquire))),
-                          clock.driverBase.load(std::memory_order_acquire)};
+        const Scale scale = LoadScale(clock);
         now = detail::RealClock::now();
         if ((before & 1) == 0 && clock.sequence.load(std::memory_order_acquire) == before) return scale;
     }
@@ -81,11 +84,7 @@ void SetTimeScale(double realSecondsPerDriverSecond) {
         std::lock_guard guard(clock.writer);
         clock.sequence.fetch_add(1, std::memory_order_acq_rel);
         const auto now = detail::RealClock::now();
-        const Scale old{clock.scale.load(std::memory_order_relaxed),
-                        detail::RealClock::time_point(
-                            detail::RealClock::duration(clock.realBase.load(std::memory_order_relaxed))),
-                        clock.driverBase.load(std::memory_order_relaxed)};
-        const double driverNow = DriverSeconds(old, now);
+        const double driverNow = DriverSeconds(LoadScale(clock), now);
         clock.driverBase.store(driverNow, std::memory_order_release);
         clock.realBase.store(now.time_since_epoch().count(), std::memory_order_release);
         clock.scale.store(realSecondsPerDriverSecond, std::memory_order_release);
