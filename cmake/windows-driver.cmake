@@ -28,8 +28,12 @@ function(wrenlok_kernel_image target)
     # wdm.h tests NTDDI_WINVISTA, which sdkddkver.h never defines: read as 0 it
     # pulls in a Vista record that the same header hides from older systems.
     target_compile_definitions(${target} PRIVATE NTDDI_WINVISTA=0x06000000)
+    # --param=min-pagesize=0: the DDK reads the current thread at a fixed offset
+    # in the GS/FS segment (__readgsqword(0x188)), which GCC 12 otherwise takes
+    # for an access through a null pointer and warns about as out of bounds.
     target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-stack-protector
-                           -fno-asynchronous-unwind-tables -fno-threadsafe-statics -Wall)
+                           -fno-asynchronous-unwind-tables -fno-threadsafe-statics -Wall
+                           --param=min-pagesize=0)
     if(WRENLOK_ARCH STREQUAL "x86")
         set(entry _DriverEntry@8)
     else()

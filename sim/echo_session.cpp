@@ -14,9 +14,12 @@ constexpr std::uint8_t kRemainPeripheral = 0x01;
 constexpr std::uint8_t kRemoteUserTerminated = 0x13;
 
 std::vector<std::uint8_t> Signal(std::uint8_t code, std::uint8_t identifier, std::span<const std::uint8_t> data) {
-    std::vector<std::uint8_t> s{code, identifier, static_cast<std::uint8_t>(data.size()),
-                                static_cast<std::uint8_t>(data.size() >> 8)};
-    s.insert(s.end(), data.begin(), data.end());
+    std::vector<std::uint8_t> s(4 + data.size());
+    s[0] = code;
+    s[1] = identifier;
+    s[2] = static_cast<std::uint8_t>(data.size());
+    s[3] = static_cast<std::uint8_t>(data.size() >> 8);
+    std::copy(data.begin(), data.end(), s.begin() + 4);
     return s;
 }
 

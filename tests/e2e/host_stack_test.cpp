@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 
@@ -34,9 +35,14 @@ public:
 };
 
 Packet CommandComplete(std::uint16_t opcode, std::vector<std::uint8_t> ret) {
-    Packet p{0x04, 0x0e, static_cast<std::uint8_t>(3 + ret.size()), 0x01, static_cast<std::uint8_t>(opcode),
-             static_cast<std::uint8_t>(opcode >> 8)};
-    p.insert(p.end(), ret.begin(), ret.end());
+    Packet p(6 + ret.size());
+    p[0] = 0x04;
+    p[1] = 0x0e;
+    p[2] = static_cast<std::uint8_t>(3 + ret.size());
+    p[3] = 0x01;
+    p[4] = static_cast<std::uint8_t>(opcode);
+    p[5] = static_cast<std::uint8_t>(opcode >> 8);
+    std::copy(ret.begin(), ret.end(), p.begin() + 6);
     return p;
 }
 

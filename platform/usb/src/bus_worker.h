@@ -17,7 +17,7 @@
 
 namespace usbsim {
 
-class BusWorker : private wrk::DeferredWorkSource {
+class BusWorker final : private wrk::DeferredWorkSource {
 public:
     using Task = std::function<void()>;
 

@@ -57,7 +57,7 @@ struct HeldTransfer {
     std::optional<USBD_STATUS> early;
 };
 
-class Port : public RadioHost, public std::enable_shared_from_this<Port> {
+class Port final : public RadioHost, public std::enable_shared_from_this<Port> {
 public:
     Port(Radio &radio, std::shared_ptr<BusWorker> worker, CompletionTiming timing, bool urbsAtDispatch,
          bool powerAtDispatch);
