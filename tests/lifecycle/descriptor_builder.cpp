@@ -2,6 +2,8 @@
 
 #include <usb100.h>
 
+#include <algorithm>
+
 namespace lifecycle_test {
 
 ConfigurationBuilder& ConfigurationBuilder::Interface(uint8_t number, uint8_t alternate, uint8_t interfaceClass,
@@ -28,16 +30,17 @@ ConfigurationBuilder& ConfigurationBuilder::Interface(uint8_t number, uint8_t al
 
 std::vector<uint8_t> ConfigurationBuilder::Build() const {
     const uint16_t total = announcedTotalLength_.value_or(uint16_t(9 + body_.size()));
-    std::vector<uint8_t> set = {9,
-                                USB_CONFIGURATION_DESCRIPTOR_TYPE,
-                                uint8_t(total & 0xFF),
-                                uint8_t(total >> 8),
-                                announcedInterfaces_.value_or(distinctInterfaces_),
-                                1,
-                                0,
-                                0x80,
-                                maxPower_};
-    set.insert(set.end(), body_.begin(), body_.end());
+    std::vector<uint8_t> set(9 + body_.size());
+    set[0] = 9;
+    set[1] = USB_CONFIGURATION_DESCRIPTOR_TYPE;
+    set[2] = uint8_t(total & 0xFF);
+    set[3] = uint8_t(total >> 8);
+    set[4] = announcedInterfaces_.value_or(distinctInterfaces_);
+    set[5] = 1;
+    set[6] = 0;
+    set[7] = 0x80;
+    set[8] = maxPower_;
+    std::copy(body_.begin(), body_.end(), set.begin() + 9);
     return set;
 }
 
