@@ -1,12 +1,14 @@
 // One host stack in the benchmark's process, behind the driver on our
 // emulation (its radio a controller on the given socket, on a bus of the
-// given timing) or straight on that socket. `spin`: how long the host's
-// receives keep looking before they sleep.
+// given timing), straight on that socket, or straight with a relay thread's
+// hand-over. `spin`: how long the host's receives keep looking before they
+// sleep (not for the relayed path).
 #pragma once
 
 #include "driver_machine.h"
 #include "driver_transport.h"
 #include "host_stack.h"
+#include "relay_transport.h"
 #include "socket_transport.h"
 
 #include <radios/h4_radio.h>
@@ -20,12 +22,25 @@
 
 namespace wsim {
 
+// A benchmark argument's path from the host to the emulator.
+enum class HostPath : std::int64_t { Straight = 0, Driver = 1, Relayed = 2 };
+
+inline std::string PathLabel(HostPath path) {
+    switch (path) {
+    case HostPath::Driver: return "through the driver";
+    case HostPath::Relayed: return "straight with a relay thread";
+    default: return "straight";
+    }
+}
+
 class BenchMachine {
 public:
-    BenchMachine(const std::string& socketPath, bool throughDriver,
+    BenchMachine(const std::string& socketPath, HostPath path,
                  usbsim::CompletionTiming busTiming = usbsim::BusOptions{}.timing,
                  std::chrono::microseconds spin = {}) {
-        if (throughDriver) {
+        if (path == HostPath::Relayed) {
+            transport_ = std::make_unique<RelayTransport>(socketPath);
+        } else if (path == HostPath::Driver) {
             radio_ = usbsim::H4Radio::Connect(socketPath);
             driver_ = std::make_unique<DriverMachine>(WRENLOK_DRIVER_PATH, 0, *radio_, usbsim::BusOptions{busTiming});
             file_ = driver_->Open();

@@ -211,7 +211,7 @@ void ReadBdAddrRoundTrip(benchmark::State& state) {
         }
         return;
     }
-    BenchMachine machine(TheRelay().socket, path == OurEmulation);
+    BenchMachine machine(TheRelay().socket, path == OurEmulation ? HostPath::Driver : HostPath::Straight);
     for (auto _ : state) {
         auto start = std::chrono::steady_clock::now();
         machine.Host().CommandOk(hci::ReadBdAddr);
@@ -233,7 +233,7 @@ void AclThroughputToA(benchmark::State& state) {
     const auto path = state.range(0);
     state.SetLabel(std::string("A ") + PathName(path));
     const std::vector<std::uint8_t> frame(kFrameBytes, 0xa5);
-    BenchMachine b(TheRelay().socket, false);
+    BenchMachine b(TheRelay().socket, HostPath::Straight);
     if (path == WindowsMachine) {
         Windows& windows = TheWindowsMachine();
         std::string scanning = windows.Ask("accept");
@@ -251,7 +251,7 @@ void AclThroughputToA(benchmark::State& state) {
             }
         }
     } else {
-        BenchMachine a(TheRelay().socket, path == OurEmulation);
+        BenchMachine a(TheRelay().socket, path == OurEmulation ? HostPath::Driver : HostPath::Straight);
         std::uint16_t handle = ConnectLocal(b.Host(), a.Host());
         for (auto _ : state) {
             if (!SendFrames(b.Host(), a.Host(), handle, kDataChannel, frame, kFramesPerIteration)) {
