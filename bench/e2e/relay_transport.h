@@ -40,10 +40,7 @@ public:
     RelayTransport(const RelayTransport&) = delete;
     RelayTransport& operator=(const RelayTransport&) = delete;
 
-    bool Send(const Packet& packet) override {
-        if (closed_ || !WriteAll(fd_, packet.data(), packet.size())) return false;
-        return true;
-    }
+    bool Send(const Packet& packet) override { return !closed_ && WriteAll(fd_, packet.data(), packet.size()); }
 
     std::optional<Packet> Receive(std::chrono::microseconds wait) override {
         std::unique_lock lock(mutex_);
@@ -68,20 +65,17 @@ private:
         for (;;) {
             ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
             if (n < 0 && errno == EINTR) continue;
-            std::deque<Packet> whole;
+            std::unique_lock lock(mutex_);
+            const std::size_t before = ready_.size();
             if (n <= 0 || !assembler.Feed(buffer, static_cast<std::size_t>(n),
-                                          [&](const Packet& p) { whole.push_back(p); })) {
-                std::lock_guard lock(mutex_);
+                                          [this](const Packet& p) { ready_.push_back(p); })) {
                 closed_ = true;
                 arrived_.notify_all();
                 return;
             }
-            if (whole.empty()) continue;
-            {
-                std::lock_guard lock(mutex_);
-                for (auto& packet : whole) ready_.push_back(std::move(packet));
-            }
-            arrived_.notify_one();
+            const bool arrived = ready_.size() != before;
+            lock.unlock();
+            if (arrived) arrived_.notify_one();
         }
     }
 
